@@ -1,0 +1,1 @@
+// as_errno.cpp: not written yet.

@@ -1,0 +1,1 @@
+// blackbox.cpp: not written yet.

@@ -1,0 +1,1 @@
+// convert.cpp: not written yet.

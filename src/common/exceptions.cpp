@@ -1,0 +1,1 @@
+// exceptions.cpp: not written yet.

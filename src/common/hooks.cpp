@@ -1,0 +1,1 @@
+// hooks.cpp: not written yet.

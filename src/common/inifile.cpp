@@ -1,0 +1,1 @@
+// inifile.cpp: not written yet.

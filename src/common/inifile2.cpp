@@ -1,0 +1,1 @@
+// inifile2.cpp: not written yet.

@@ -1,0 +1,1 @@
+// sstring.cpp: not written yet.

@@ -1,0 +1,1 @@
+// time_utils.cpp: not written yet.

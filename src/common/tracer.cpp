@@ -1,0 +1,1 @@
+// tracer.cpp: not written yet.

@@ -1,0 +1,1 @@
+// ustring.cpp: not written yet.

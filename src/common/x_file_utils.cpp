@@ -1,0 +1,1 @@
+// x_file_utils.cpp: not written yet.

@@ -1,0 +1,1 @@
+// ascore.cpp: not written yet.

@@ -1,0 +1,1 @@
+// ascore_blackbox.cpp: not written yet.

@@ -1,0 +1,1 @@
+// configurer.cpp: not written yet.

@@ -1,0 +1,1 @@
+// core.cpp: not written yet.

@@ -1,0 +1,1 @@
+// disp_mgr.cpp: not written yet.

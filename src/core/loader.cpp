@@ -1,0 +1,1 @@
+// loader.cpp: not written yet.

@@ -1,0 +1,1 @@
+// plugin_sdk.cpp: not written yet.
