@@ -36,6 +36,19 @@ public:
   void Clear();
 
 private:
+  // Throws ASInternalException when no dispatcher serves the type.
+  CADispatcher* FindDispatcher(uint32_t entity_type);
+  // Null (and a warning line) when no module has that display name.
+  CAFilter* FindFilter(const ascommon::sstring& name);
+  CAPerformer* FindPerformer(const ascommon::sstring& name);
+  // The breaker, or an ASException when none was distributed.
+  CABreaker* RequireBreaker(uint32_t index);
+  // The breaker protocol; all state lives in the item record.
+  void CommitAll(uint64_t session, ASItem* item);
+  void BreakTo(uint64_t session, ASItem* item, uint32_t index);
+  void SwitchTo(uint64_t session, ASItem* item, uint32_t index, ASFilterTiming* timing,
+                ascommon::as_time_t* filter_start);
+
   ascommon::CArray<CAStreamer*, 64> streamers_;
   ascommon::CArray<CADispatcher*, 64> dispatchers_;
   ascommon::CArray<CAFilter*, 64> filters_;
