@@ -1,1 +1,230 @@
-// as_errno.cpp: not written yet.
+// as_errno.cpp - the per-thread error state behind as_core_err/as_core_errmsg.
+//
+// The one ASErrno object holds no data. Each thread gets three blocks under
+// three pthread keys: its code (4 bytes), its stored message and a scratch
+// block in which texts built from a code are formatted (4196 bytes each). The
+// blocks come from calloc, not from the _as_new hook, so that the error state
+// keeps working while a host or a test has the allocation hooks failing, and
+// so that a thread's blocks can be freed after the hooks changed.
+//
+// Threading: the keys are created once at library load, before the host can
+// call from several threads; afterwards every operation touches only the
+// calling thread's blocks and needs no lock. If storage cannot be had the
+// state silently does nothing (getters answer 0 / null).
+#include "as_errno.h"
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <pthread.h>
+
+#include "hooks.h"
+
+namespace {
+
+pthread_key_t g_code_key;
+pthread_key_t g_message_key;
+pthread_key_t g_text_key;
+// Set only when all three keys exist.
+std::atomic<bool> g_keys_exist{false};
+// Set once the unload hook has run: a late caller must not recreate keys that
+// nothing would ever delete again.
+std::atomic<bool> g_torn_down{false};
+
+void free_block(void* block) { std::free(block); }
+
+struct ThreadBlocks {
+  int32_t* code;
+  char* message;
+  char* text;
+};
+
+bool create_keys() {
+  if (pthread_key_create(&g_code_key, free_block) != 0) return false;
+  if (pthread_key_create(&g_message_key, free_block) != 0) {
+    pthread_key_delete(g_code_key);
+    return false;
+  }
+  if (pthread_key_create(&g_text_key, free_block) != 0) {
+    pthread_key_delete(g_code_key);
+    pthread_key_delete(g_message_key);
+    return false;
+  }
+  return true;
+}
+
+void* ensure_one(pthread_key_t key, size_t size) {
+  void* block = pthread_getspecific(key);
+  if (block) return block;
+  block = std::calloc(1, size);
+  if (!block) return nullptr;
+  if (pthread_setspecific(key, block) != 0) {
+    std::free(block);
+    return nullptr;
+  }
+  return block;
+}
+
+// The ensure-storage step that starts every operation. Returns false (and
+// leaves *out untouched) when the state cannot be had on this thread.
+bool ensure_storage(ThreadBlocks* out) {
+  if (!g_keys_exist.load(std::memory_order_acquire)) {
+    if (g_torn_down.load(std::memory_order_acquire) || !create_keys()) return false;
+    g_keys_exist.store(true, std::memory_order_release);
+  }
+  ThreadBlocks b;
+  b.code = static_cast<int32_t*>(ensure_one(g_code_key, sizeof(int32_t)));
+  b.message = static_cast<char*>(ensure_one(g_message_key, ASErrno::kMessageSize));
+  b.text = static_cast<char*>(ensure_one(g_text_key, ASErrno::kMessageSize));
+  if (!b.code || !b.message || !b.text) return false;
+  *out = b;
+  return true;
+}
+
+// Frees the calling thread's blocks and deletes the keys. Safe to call twice:
+// the second call finds the flag clear.
+void teardown() {
+  g_torn_down.store(true, std::memory_order_release);
+  if (!g_keys_exist.exchange(false, std::memory_order_acq_rel)) return;
+  pthread_key_t keys[3] = {g_code_key, g_message_key, g_text_key};
+  for (pthread_key_t key : keys) {
+    std::free(pthread_getspecific(key));
+    pthread_setspecific(key, nullptr);
+    pthread_key_delete(key);
+  }
+}
+
+const char* fixed_text(int code) {
+  switch (code) {
+  case -101: return "invalid input";
+  case -102: return "memory allocation";
+  case -103: return "invalid pointer";
+  case -104: return "internal error";
+  case -105: return "fatal error";
+  case -106: return "undefined error";
+  case -201: return "file error";
+  case -202: return "file read error";
+  case -203: return "file write error";
+  case -204: return "file open error";
+  case -301: return "element not found in blackbox";
+  case -401: return "core instanciated error";
+  case -402: return "core not instanciated error";
+  default: return nullptr;
+  }
+}
+
+int format_message(char* block, const char* format, va_list args) {
+  std::memset(block, 0, ASErrno::kMessageSize);
+  if (!format) return 0;
+  return std::vsnprintf(block, ASErrno::kMessageSize, format, args);
+}
+
+// Storage for the process-wide object. It is built on first use (at the
+// latest by the load constructor below) rather than as an ordinary global, so
+// that another translation unit's static initialiser can already report
+// errors, whatever the link order.
+alignas(ASErrno) unsigned char g_errno_storage[sizeof(ASErrno)];
+ASErrno* g_errno = nullptr;
+
+} // namespace
+
+ASErrno::ASErrno() {
+  ThreadBlocks b;
+  ensure_storage(&b);
+}
+
+ASErrno::~ASErrno() { teardown(); }
+
+AbstractASErrno* ASErrno::SetCode(int code) {
+  ThreadBlocks b;
+  if (ensure_storage(&b)) *b.code = code;
+  return this;
+}
+
+AbstractASErrno* ASErrno::SetMessage(const char* text) {
+  ThreadBlocks b;
+  if (!ensure_storage(&b)) return this;
+  std::memset(b.message, 0, kMessageSize);
+  if (text) std::snprintf(b.message, kMessageSize, "%s", text);
+  return this;
+}
+
+int ASErrno::GetCode() {
+  ThreadBlocks b;
+  return ensure_storage(&b) ? *b.code : 0;
+}
+
+const char* ASErrno::GetMessage() { return TextForCode(GetCode()); }
+
+const char* ASErrno::TextForCode(int code) {
+  ThreadBlocks b;
+  if (!ensure_storage(&b)) return nullptr;
+  if (code == 0) {
+    std::memset(b.text, 0, kMessageSize);
+    std::snprintf(b.text, kMessageSize, "%s", std::strerror(0));
+    return b.text;
+  }
+  if (b.message[0] != 0 && *b.code == code) return b.message;
+  if (((uint32_t)code >> 16) == 0x8000u) {
+    switch ((uint32_t)code) {
+    case 0x80000001u: return "Unknown error";
+    case 0x80000002u: return "Broken pipe";
+    case 0x80000003u: return "The specified entity is busy";
+    default: break;
+    }
+  }
+  if (const char* text = fixed_text(code)) return text;
+  std::memset(b.text, 0, kMessageSize);
+  std::snprintf(b.text, kMessageSize, "Unknown error %08x", (unsigned)code);
+  return b.text;
+}
+
+ASErrno* as_errno_instance() {
+  if (!g_errno) g_errno = new (g_errno_storage) ASErrno();
+  return g_errno;
+}
+
+AbstractASErrno* as_default_get_err() { return as_errno_instance(); }
+
+int as_default_set_err(int code, const char* format, ...) {
+  ThreadBlocks b;
+  if (!ensure_storage(&b)) return code;
+  *b.code = code;
+  if (!format) return code;
+  va_list args;
+  va_start(args, format);
+  format_message(b.message, format, args);
+  va_end(args);
+  return code;
+}
+
+int as_default_set_err_msg(const char* format, ...) {
+  ThreadBlocks b;
+  if (!ensure_storage(&b)) return 0;
+  va_list args;
+  va_start(args, format);
+  int n = format_message(b.message, format, args);
+  va_end(args);
+  return n;
+}
+
+void as_entry_reset() {
+  _as_get_err()->SetCode(0);
+  _as_set_err_msg("There are no errors");
+}
+
+// Load: build the object (which creates the keys) and the loading thread's
+// blocks. Unload: free this thread's blocks and delete the keys; the object's
+// destructor then finds nothing left to do.
+__attribute__((constructor(101))) static void as_errno_on_load() { as_errno_instance(); }
+
+__attribute__((destructor(101))) static void as_errno_on_unload() {
+  teardown();
+  if (g_errno) {
+    g_errno->~ASErrno();
+    g_errno = nullptr;
+  }
+}
