@@ -1,1 +1,731 @@
-// core.cpp: not written yet.
+// core.cpp - CCore: start-up and shutdown, sessions, items, commands and
+// setting changes.
+//
+// Every virtual slot is a boundary: plug-in code runs below it and may throw
+// anything, so each slot catches, converts what it caught into a status and
+// a message, and never lets an exception out. Module objects belong to their
+// class factories; the core only files references to them, writes their
+// configurer pointer and keeps their session maps.
+#include "core.h"
+
+#include <cstring>
+#include <exception>
+#include <new>
+#include <vector>
+
+#include "as_errno.h"
+#include "blackbox.h"
+#include "exceptions.h"
+#include "trace.h"
+
+using ascommon::CArray;
+
+namespace {
+
+const char* NameOf(const CNotifiableObject* module) {
+  const char* name = module->GetDisplayName().c_str();
+  return name ? name : "";
+}
+
+int CurrentCode() { return _as_get_err()->GetCode(); }
+
+const char* CurrentMessage() {
+  const char* text = _as_get_err()->GetMessage();
+  return text ? text : "";
+}
+
+// Code back to 0, message kept.
+void ClearCode() { _as_get_err()->SetCode(0); }
+
+// Releasing a box empties it, then destroys it. Only Empty can throw here (a
+// destructor that throws terminates anyway); a box is released on paths that
+// must not unwind, so a failure is swallowed.
+void ReleaseBox(CBlackBox* box) {
+  if (!box) return;
+  try {
+    box->Empty();
+  } catch (...) {
+  }
+  delete box;
+}
+
+CBlackBox* NewBox() {
+  try {
+    return CBlackBoxInt::Create();
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+class MutexHold {
+public:
+  explicit MutexHold(pthread_mutex_t* mutex) : mutex_(mutex) { pthread_mutex_lock(mutex_); }
+  ~MutexHold() { pthread_mutex_unlock(mutex_); }
+  MutexHold(const MutexHold&) = delete;
+  MutexHold& operator=(const MutexHold&) = delete;
+
+private:
+  pthread_mutex_t* mutex_;
+};
+
+// A fresh item record (entity type still 0xFFFFFFFF) with its mutex and item
+// black box, or null when either cannot be had.
+ASItem* NewItem() {
+  void* block = _as_new(sizeof(ASItem), false);
+  if (!block) return nullptr;
+  std::memset(block, 0, sizeof(ASItem));
+  ASItem* item = static_cast<ASItem*>(block);
+  item->entity_type = 0xFFFFFFFFu;
+  pthread_mutex_init(&item->mutex, nullptr);
+  item->item_bb = NewBox();
+  if (!item->item_bb) {
+    pthread_mutex_destroy(&item->mutex);
+    _as_delete(block);
+    return nullptr;
+  }
+  item->self = item;
+  return item;
+}
+
+// Frees everything the record holds and the record. The caller must not hold
+// the item's mutex.
+void DisposeItem(ASItem* item) {
+  CAStream* stream = item->stream;
+  item->stream = nullptr;
+  if (stream) {
+    try {
+      delete stream;
+    } catch (...) {
+    }
+  }
+  ReleaseBox(item->item_bb);
+  item->item_bb = nullptr;
+  pthread_mutex_destroy(&item->mutex);
+  _as_delete(item);
+}
+
+// Disposes of an item under construction unless handed over.
+class ItemGuard {
+public:
+  explicit ItemGuard(ASItem* item) : item_(item) {}
+  ~ItemGuard() {
+    if (item_) DisposeItem(item_);
+  }
+  ASItem* Release() {
+    ASItem* item = item_;
+    item_ = nullptr;
+    return item;
+  }
+  ItemGuard(const ItemGuard&) = delete;
+  ItemGuard& operator=(const ItemGuard&) = delete;
+
+private:
+  ASItem* item_;
+};
+
+// Clears the item's current black box when processing leaves, by any path,
+// while the item's mutex is still held.
+class CurrentBoxScope {
+public:
+  CurrentBoxScope(ASItem* item, CBlackBox* box) : item_(item) { item_->current_bb = box; }
+  ~CurrentBoxScope() { item_->current_bb = nullptr; }
+  CurrentBoxScope(const CurrentBoxScope&) = delete;
+  CurrentBoxScope& operator=(const CurrentBoxScope&) = delete;
+
+private:
+  ASItem* item_;
+};
+
+const char* const kModulePathKeys[] = {
+    "/eml/global/SharedLibsPathNew",
+    "/send/global/SharedLibsPathNew",
+    "/http/general/SharedLibsPathNew",
+};
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Construction, start-up and shutdown
+
+CCore::CCore() : session_count_(0), session_used_(), breaker_(nullptr) {
+  pthread_mutex_init(&sessions_mutex_, nullptr);
+}
+
+CCore::~CCore() {
+  AS_TRACE(1, ">>> CCore :: ~CCore");
+  pthread_mutex_lock(&sessions_mutex_);
+  // Open sessions are the host's leak: their records and module data stay as
+  // they are, since the modules that own the data are about to go.
+  if (session_count_ != 0)
+    AS_TRACE(1, "WARNING: the core is being destroyed but not all the sessions have been released!");
+  try {
+    loader_.CleanUp();
+  } catch (...) {
+    // A plug-in that throws from ReleaseClassFactory must not take the
+    // host down with it; its library is as unloaded as it can be.
+  }
+  pthread_mutex_unlock(&sessions_mutex_);
+  pthread_mutex_destroy(&sessions_mutex_);
+  disp_mgr_.Clear();
+  breaker_ = nullptr;
+  performers_.RemoveAll();
+  filters_.RemoveAll();
+  dispatchers_.RemoveAll();
+  streamers_.RemoveAll();
+  modules_.RemoveAll();
+  // The members go in reverse order: loader, dispatch manager, processing
+  // lock, settings lock, configurer.
+}
+
+int CCore::Init(const char* modules_path, uint64_t product_mask) {
+  AS_TRACE(1, ">>> CCore :: Init");
+  if (!modules_path) return _as_set_err(-101, "path to modules is invalid");
+  try {
+    for (const char* key : kModulePathKeys) configurer_.SetSetting(key, modules_path, 0);
+    AS_TRACE(1, "Path to modules: %s", modules_path);
+    CArray<CAModule*, 64>* loaded = loader_.Load(modules_path, product_mask);
+    if (loaded) Distribute(*loaded);
+  } catch (const AException& e) {
+    DropModules();
+    _as_set_err(-104, "Exception while loading / distributing components: %s", e.what());
+  } catch (const std::bad_alloc&) {
+    // The core is destroyed right after a failed start, and its destructor
+    // unloads; clean-up here could only fail again for want of memory.
+    _as_set_err(-102, "Memory allocation failure while loading / distributing components");
+  } catch (...) {
+    DropModules();
+    _as_set_err(-104, "Unknown exception while loading / distributing components");
+  }
+  AS_TRACE(1, "<<< CCore :: Init ([Code: %d] [Message: %s]", CurrentCode(), CurrentMessage());
+  return CurrentCode();
+}
+
+void CCore::Distribute(const CArray<CAModule*, 64>& loaded) {
+  for (uint64_t i = 0; i < loaded.GetCount(); ++i) {
+    CAModule* module = loaded[i];
+    if (!module) continue;
+    if (modules_.Add(module) != 0) throw ASMemException("Not enough memory for core internal data");
+    AS_TRACE(4, "Distributing: [%s]", NameOf(module));
+  }
+  for (uint64_t i = 0; i < modules_.GetCount(); ++i) {
+    CAModule* module = modules_[i];
+    configurer_.AddNotifiableObject(module);
+    module->SetConfigurer(&configurer_);
+    int rc = 0;
+    switch (module->GetKind()) {
+    case AS_KIND_FILTER:
+      rc = filters_.Add(static_cast<CAFilter*>(module));
+      if (rc == 0) rc = disp_mgr_.Filters().Add(static_cast<CAFilter*>(module));
+      break;
+    case AS_KIND_DISPATCHER:
+      rc = dispatchers_.Add(static_cast<CADispatcher*>(module));
+      if (rc == 0) rc = disp_mgr_.Dispatchers().Add(static_cast<CADispatcher*>(module));
+      break;
+    case AS_KIND_PERFORMER:
+      rc = performers_.Add(static_cast<CAPerformer*>(module));
+      if (rc == 0) rc = disp_mgr_.Performers().Add(static_cast<CAPerformer*>(module));
+      break;
+    case AS_KIND_STREAMER:
+      rc = streamers_.Add(static_cast<CAStreamer*>(module));
+      if (rc == 0) rc = disp_mgr_.Streamers().Add(static_cast<CAStreamer*>(module));
+      break;
+    case AS_KIND_BREAKER:
+      // One breaker only: a later one replaces an earlier one.
+      breaker_ = static_cast<CABreaker*>(module);
+      disp_mgr_.SetBreaker(breaker_);
+      break;
+    default:
+      AS_THROW(ASInternalException, "ASInternalException - MESSAGE: Invalid module type: %d, index: %d, name: %s",
+               (int)module->GetKind(), (int)i, NameOf(module));
+    }
+    if (rc != 0) throw ASMemException("Not enough memory for core internal data");
+  }
+}
+
+// Clean-up after a failed start. The breaker is dropped, not destroyed: its
+// factory's ReleaseClassFactory (run by the loader's clean-up) destroys every
+// module the factory created, the breaker included, so destroying it here
+// would free it twice.
+void CCore::DropModules() {
+  try {
+    loader_.CleanUp();
+  } catch (...) {
+  }
+  disp_mgr_.Clear();
+  performers_.RemoveAll();
+  filters_.RemoveAll();
+  dispatchers_.RemoveAll();
+  streamers_.RemoveAll();
+  modules_.RemoveAll();
+  breaker_ = nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Sessions
+
+ASSession* CCore::CreateSession() {
+  try {
+    return DoCreateSession();
+  } catch (const std::exception& e) {
+    _as_set_err(-104, "failed to create session with message: %s", e.what());
+  } catch (...) {
+    _as_set_err(-104, "failed to create session with message: %s", "unknown exception");
+  }
+  return nullptr;
+}
+
+ASSession* CCore::DoCreateSession() {
+  MutexHold sessions(&sessions_mutex_);
+  AS_TRACE(1, ">>> Creating new Core Session");
+  uint64_t id = 0;
+  for (uint64_t i = 1; i < kMaxSessions; ++i) {
+    if (!session_used_[i]) {
+      id = i;
+      break;
+    }
+  }
+  if (id == 0) AS_THROW(ASException, "ASException - MESSAGE: Internal error at alocating new session ID");
+  ASCore* owner = GetOwnerCore();
+  // Which modules got an entry from us, so that a module throwing halfway
+  // leaves no half-made session behind.
+  std::vector<uint8_t> inserted(modules_.GetCount(), 0);
+  void* block = _as_new(sizeof(ASSession), false);
+  if (!block) AS_THROW(ASMemException, "ASMemException - MESSAGE: Not enough memory to allocate a new session");
+  ASSession* session = new (block) ASSession;
+  session->id = id;
+  session->owner = owner;
+
+  try {
+    // Item processing and settings application read the module session
+    // maps; nobody may while one changes.
+    auto_locker processing(&processing_lock_, auto_locker::EXCLUSIVE);
+    for (uint64_t i = 0; i < modules_.GetCount(); ++i) {
+      CAModule* module = modules_[i];
+      if (module->FindSession(id)) {
+        _as_set_err(-104, "Session ID already used! [%d]", (int)id);
+        continue;
+      }
+      void* data = module->CreateSessionData();
+      if (!data) {
+        _as_set_err(-102, "Memory error while trying to allocate a new data structure");
+        continue;
+      }
+      ASSessionEntry entry = {data, false};
+      if (module->SessionMap().Add((unsigned long)id, entry) != 0) {
+        module->ReleaseSessionData(data);
+        _as_set_err(-102, "Memory error while trying to allocate a new data structure");
+        continue;
+      }
+      inserted[i] = 1;
+      ClearCode();
+    }
+    auto_locker settings(&settings_lock_, auto_locker::EXCLUSIVE);
+    // A session without a settings set still exists: its session writes then
+    // fail inside the store.
+    configurer_.CreateSet(id);
+  } catch (...) {
+    for (uint64_t i = 0; i < inserted.size(); ++i) {
+      if (!inserted[i]) continue;
+      CAModule* module = modules_[i];
+      ASSessionEntry* entry = module->FindSession(id);
+      if (!entry) continue;
+      try {
+        module->ReleaseSessionData(entry->data);
+      } catch (...) {
+      }
+      module->SessionMap().Remove((unsigned long)id);
+    }
+    session->~ASSession();
+    _as_delete(block);
+    throw;
+  }
+
+  ++session_count_;
+  session_used_[id] = 1;
+  AS_TRACE(1, "<<< Core session created (handle: %p, ID: %d)", (void*)session, (int)id);
+  return session;
+}
+
+int CCore::ReleaseSession(ASSession* session) {
+  if (!session) return _as_set_err(-103, "NULL session");
+  MutexHold sessions(&sessions_mutex_);
+  if (session->owner != GetOwnerCore()) return _as_set_err(-101, "ERROR: This session wasn't created by this core");
+  const uint64_t id = session->id;
+  AS_TRACE(1, ">>> Release session (handle: %p, ID: %d)", (void*)session, (int)id);
+  try {
+    // Waits for every item operation and setting call of the session in
+    // progress, then refuses all later ones.
+    session->locker.mark_for_deletion();
+  } catch (...) {
+    return _as_set_err(-104, "Could not lock session with ID = %d for deletion - exiting", (int)id);
+  }
+  AS_TRACE(4, "Session RefCount == 0 event signaled");
+  if (id < kMaxSessions) session_used_[id] = 0;
+  try {
+    auto_locker processing(&processing_lock_, auto_locker::EXCLUSIVE);
+    ReleaseModuleSessionData(id);
+    auto_locker settings(&settings_lock_, auto_locker::EXCLUSIVE);
+    configurer_.ReleaseSet(id);
+  } catch (const std::exception& e) {
+    _as_set_err(-104, "failed to release session with message: %s", e.what());
+  } catch (...) {
+    _as_set_err(-104, "failed to release session with message: %s", "unknown exception");
+  }
+  session->~ASSession();
+  _as_delete(session);
+  --session_count_;
+  AS_TRACE(1, "<<< Release session (ID: %d)", (int)id);
+  return CurrentCode();
+}
+
+// Each module's outcome overwrites the previous one, so the code left is the
+// last module's; earlier complaints survive only in the message.
+int CCore::ReleaseModuleSessionData(uint64_t id) {
+  for (uint64_t i = 0; i < modules_.GetCount(); ++i) {
+    CAModule* module = modules_[i];
+    ASSessionEntry* entry = module->FindSession(id);
+    if (!entry) {
+      _as_set_err(-104, "Invalid session ID: %d", (int)id);
+      continue;
+    }
+    if (!entry->data) {
+      _as_set_err(-104, "Session ID not defined! [%d]. Cannot release", (int)id);
+      continue;
+    }
+    try {
+      module->ReleaseSessionData(entry->data);
+      ClearCode();
+    } catch (const std::exception& e) {
+      _as_set_err(-104, "failed to release session data of %s: %s", NameOf(module), e.what());
+    } catch (...) {
+      _as_set_err(-104, "failed to release session data of %s", NameOf(module));
+    }
+    // The entry goes even when the module threw: the ID is free again.
+    module->SessionMap().Remove((unsigned long)id);
+  }
+  return CurrentCode();
+}
+
+uint64_t CCore::GetSessionCount() {
+  MutexHold sessions(&sessions_mutex_);
+  return session_count_;
+}
+
+ASCore* CCore::GetOwnerCore() { return this; }
+
+// ---------------------------------------------------------------------------
+// Items, commands and black boxes
+
+ASItem* CCore::CreateItemHandle(ASSession* session, int64_t param1, int64_t param2, uint32_t type,
+                                uint32_t subtype) {
+  try {
+    return DoCreateItemHandle(session, param1, param2, type, subtype);
+  } catch (const std::exception& e) {
+    _as_set_err(-104, "failed to create item handle with message: %s", e.what());
+  } catch (...) {
+    _as_set_err(-104, "failed to create item handle with message: %s", "unknown exception");
+  }
+  return nullptr;
+}
+
+ASItem* CCore::DoCreateItemHandle(ASSession* session, int64_t param1, int64_t param2, uint32_t type,
+                                  uint32_t subtype) {
+  if (!session)
+    AS_THROW(ASBadPtrException, "ASBadPtrException - MESSAGE: Invalid session handle, cannot proceed with analysis");
+  const uint64_t id = session->id;
+  AS_TRACE(4, ">>> Will create an item handle (session: %d, entity type: %d, entity subtype: %d)", (int)id,
+           (int)type, (int)subtype);
+  ASItem* item = NewItem();
+  if (!item) AS_THROW(ASMemException, "ASMemException - MESSAGE: Not enough memory for a new item.");
+  ItemGuard guard(item);
+  item->stream = nullptr;
+  item->breaker_index = 0;
+  item->entity_type = type;
+
+  CAStreamer* streamer = nullptr;
+  for (CAStreamer* candidate : streamers_) {
+    if (candidate->GetEntityType() == type) {
+      streamer = candidate;
+      break;
+    }
+  }
+  if (!streamer) {
+    DisposeItem(guard.Release());
+    AS_THROW(ASInternalException,
+             "ASInternalException - MESSAGE: Cannot find suitable streamer for the given Entity Type (%d)", (int)type);
+  }
+
+  auto_locker session_lock(&session->locker, auto_locker::READ_ONLY);
+  AS_TRACE(4, "Streaming a new item with [%s]", NameOf(streamer));
+  item->stream = streamer->CreateStream(id, param1, param2, subtype);
+  if (!item->stream) {
+    // Whatever the streamer recorded in the error state stays the outcome.
+    AS_TRACE(4, "Error occured while getting stream");
+    return nullptr;
+  }
+  AS_TRACE(4, "<<< Item created (handle: %p, session: %d, entity type: %d, entity subtype: %d)", (void*)item,
+           (int)id, (int)type, (int)subtype);
+  return guard.Release();
+}
+
+int CCore::ProcessItemHandle(ASSession* session, ASItem* item, uint32_t verb, CBlackBox* bb) {
+  try {
+    return DoProcessItemHandle(session, item, verb, bb);
+  } catch (const std::exception& e) {
+    return _as_set_err(-104, "Failed to process item with message: %s", e.what());
+  } catch (...) {
+    return _as_set_err(-104, "Failed to process item with message: %s", "unknown exception");
+  }
+}
+
+int CCore::DoProcessItemHandle(ASSession* session, ASItem* item, uint32_t verb, CBlackBox* bb) {
+  if (!session)
+    AS_THROW(ASBadPtrException, "ASBadPtrException - MESSAGE: Invalid session handle, cannot proceed with analysis");
+  if (!item)
+    AS_THROW(ASBadPtrException, "ASBadPtrException - MESSAGE: Invalid item handle, cannot proceed with analysis");
+  const uint64_t id = session->id;
+  AS_TRACE(4, ">>> Process Item (handle: %p, session: %d, verb: %d)", (void*)item, (int)id, (int)verb);
+  CBlackBox* temporary = nullptr;
+  if (!bb) {
+    temporary = NewBox();
+    if (!temporary) AS_THROW(ASMemException, "ASMemException - MESSAGE: allocating input/output blackbox failed");
+    bb = temporary;
+  }
+  try {
+    auto_locker processing(&processing_lock_, auto_locker::READ_ONLY);
+    auto_locker session_lock(&session->locker, auto_locker::READ_ONLY);
+    MutexHold item_lock(&item->mutex);
+    CurrentBoxScope current(item, bb);
+    // The dispatcher's status is not the outcome: the error state is.
+    disp_mgr_.PassItemToDispatcher(id, item, verb);
+  } catch (const ASException& e) {
+    ReleaseBox(temporary);
+    AS_TRACE(1, "AS Exception in Core::ProcessItemHandle():\n%s", e.what());
+    throw;
+  } catch (const std::exception& e) {
+    ReleaseBox(temporary);
+    AS_TRACE(1, "STD Exception in Core::ProcessItemHandle():\n%s", e.what());
+    AS_THROW(ASException, "ASException - MESSAGE: std exception in Core::ProcessItemHandle():\n%s", e.what());
+  } catch (...) {
+    ReleaseBox(temporary);
+    AS_THROW(ASInternalException, "ASInternalException - MESSAGE: Unexpected exception in Core::ProcessItemHandle()");
+  }
+  ReleaseBox(temporary);
+  AS_TRACE(4, "<<< Process Item (handle: %p, session: %d, verb: %d)", (void*)item, (int)id, (int)verb);
+  return CurrentCode();
+}
+
+int CCore::ReleaseItem(ASSession* session, ASItem* item) {
+  if (!session) return _as_set_err(-101, "invalid session");
+  if (!item) return _as_set_err(-101, "invalid item");
+  const uint64_t id = session->id;
+  AS_TRACE(4, ">>> Releasing Item (handle: %p, session: %d)", (void*)item, (int)id);
+  bool item_locked = false;
+  try {
+    auto_locker session_lock(&session->locker, auto_locker::READ_ONLY);
+    pthread_mutex_lock(&item->mutex);
+    item_locked = true;
+    disp_mgr_.ReleaseItem(id, item);
+    CAStream* stream = item->stream;
+    item->stream = nullptr;
+    delete stream;
+    pthread_mutex_unlock(&item->mutex);
+    item_locked = false;
+    DisposeItem(item);
+    return CurrentCode();
+  } catch (const ASException& e) {
+    AS_TRACE(1, "Exception while releasing the item: %s", e.what());
+    if (item_locked) pthread_mutex_unlock(&item->mutex);
+    DisposeItem(item);
+    return _as_set_err(-104, "%s", e.what());
+  } catch (const std::exception& e) {
+    AS_TRACE(1, "Exception(std) while releasing an item: %s", e.what());
+    if (item_locked) pthread_mutex_unlock(&item->mutex);
+    DisposeItem(item);
+    return _as_set_err(-104, "%s", e.what());
+  } catch (...) {
+    AS_TRACE(1, "Unexpected exception while releasing the item.");
+    if (item_locked) pthread_mutex_unlock(&item->mutex);
+    if (item->stream) AS_TRACE(1, "Deleting the stream...");
+    AS_TRACE(1, "Deleting the item...");
+    DisposeItem(item);
+    return _as_set_err(-104, "catch all exception on ReleaseItem");
+  }
+}
+
+int CCore::ProcessCommand(ASSession* session, uint32_t type, uint32_t verb, CBlackBox* bb) {
+  try {
+    return DoProcessCommand(session, type, verb, bb);
+  } catch (const std::exception& e) {
+    return _as_set_err(-104, "failed to process command with message: %s", e.what());
+  } catch (...) {
+    return _as_set_err(-104, "failed to process command with message: %s", "unknown exception");
+  }
+}
+
+int CCore::DoProcessCommand(ASSession* session, uint32_t type, uint32_t verb, CBlackBox* bb) {
+  if (!session) AS_THROW(ASInternalException, "ASInternalException - MESSAGE: Invalid Session handle in ProcessCommand!");
+  const uint64_t id = session->id;
+  AS_TRACE(4, "Process Command (session: %d, entity type: %d, verb: %d)", (int)id, (int)type, (int)verb);
+  // A command runs alone: no item of any session is being processed and no
+  // item operation of its own session is in progress.
+  auto_locker processing(&processing_lock_, auto_locker::EXCLUSIVE);
+  auto_locker session_lock(&session->locker, auto_locker::EXCLUSIVE);
+  AS_TRACE(4, "Session event signaled ( in ProcessCommand() )");
+  try {
+    disp_mgr_.PassCommandToDispatcher(id, type, verb, bb);
+  } catch (const ASException& e) {
+    AS_TRACE(1, "AS Exception in Core::ProcessCommand(): %s", e.what());
+    throw;
+  } catch (const std::exception& e) {
+    AS_TRACE(1, "exception& in Core::ProcessCommand(): %s", e.what());
+    AS_THROW(ASInternalException, "ASInternalException - MESSAGE: exception& in Core::ProcessCommand(): [%s]",
+             e.what());
+  } catch (...) {
+    AS_TRACE(1, "UNEXPECTED Exception in Core::ProcessCommand()");
+    AS_THROW(ASInternalException, "ASInternalException - MESSAGE: Unexpected exception in Core::ProcessCommand()");
+  }
+  return CurrentCode();
+}
+
+CBlackBox* CCore::GetBlackBox() {
+  try {
+    return DoGetBlackBox();
+  } catch (const std::exception& e) {
+    _as_set_err(-104, "failed to get new blackbox with message: %s", e.what());
+  } catch (...) {
+    _as_set_err(-104, "failed to get new blackbox with message: %s", "unknown exception");
+  }
+  return nullptr;
+}
+
+CBlackBox* CCore::DoGetBlackBox() {
+  ClearCode();
+  CBlackBox* box = NewBox();
+  if (!box) AS_THROW(ASException, "ASException - MESSAGE: Not enough memory for a new black box!");
+  AS_TRACE(4, "GetBlackBox returns %p", (void*)box);
+  return box;
+}
+
+int CCore::ReleaseBlackBox(CBlackBox** blackbox) {
+  ClearCode();
+  if (!blackbox) return CurrentCode();
+  CBlackBox* box = *blackbox;
+  if (box) {
+    try {
+      box->Empty();
+    } catch (const ASException& e) {
+      AS_TRACE(1, "CORE WARNING: Exception caught while releasing black box: %s", e.what());
+    } catch (const std::exception& e) {
+      AS_TRACE(1, "CORE WARNING: Generic (non-as) exception caught while releasing black box: %s", e.what());
+    } catch (...) {
+      AS_TRACE(1, "CORE ERROR: Unknown exception caught while releasing black box!");
+    }
+    delete box;
+  }
+  *blackbox = nullptr;
+  return CurrentCode();
+}
+
+// ---------------------------------------------------------------------------
+// Settings
+
+int CCore::SetSetting(const char* key, const char* value, ASSession* session) {
+  if (!key || !value) return _as_set_err(-101, "invalid handles");
+  try {
+    if (!session) {
+      AS_TRACE(1, "GLOBAL: %s = %s", key, value);
+      auto_locker settings(&settings_lock_, auto_locker::EXCLUSIVE);
+      configurer_.SetSetting(key, value, 0);
+    } else {
+      AS_TRACE(1, "SESSION %d: %s = %s", (int)session->id, key, value);
+      auto_locker session_lock(&session->locker, auto_locker::READ_ONLY);
+      auto_locker settings(&settings_lock_, auto_locker::EXCLUSIVE);
+      // The store reports a refused write only in the trace; the status here
+      // stays what the error state holds.
+      configurer_.SetSetting(key, value, session->id);
+    }
+  } catch (const std::exception& e) {
+    return _as_set_err(-104, "failed to modify setting with message: %s", e.what());
+  } catch (...) {
+    return _as_set_err(-104, "failed to modify setting with message: %s", "unknown exception");
+  }
+  return CurrentCode();
+}
+
+const char* CCore::GetSetting(const char* key, ASSession* session) {
+  ClearCode();
+  if (!key) return nullptr; // nothing is stored under no key
+  try {
+    if (!session) {
+      auto_locker settings(&settings_lock_, auto_locker::READ_ONLY);
+      return configurer_.GetSetting(key, 0);
+    }
+    auto_locker session_lock(&session->locker, auto_locker::READ_ONLY);
+    auto_locker settings(&settings_lock_, auto_locker::READ_ONLY);
+    // The store falls back to the global value when the session has none.
+    return configurer_.GetSetting(key, session->id);
+  } catch (const std::exception& e) {
+    _as_set_err(-104, "Failed to process item with message: %s", e.what());
+  } catch (...) {
+    _as_set_err(-104, "Failed to process item with message: %s", "unknown exception");
+  }
+  return nullptr;
+}
+
+int CCore::ApplySettings(uint64_t product_mask, ASSession* session) {
+  try {
+    if (!session) {
+      // Waits until no item is being processed and no command runs.
+      auto_locker processing(&processing_lock_, auto_locker::EXCLUSIVE);
+      auto_locker settings(&settings_lock_, auto_locker::READ_ONLY);
+      AS_TRACE(4, "Apply global settings");
+      return configurer_.ApplySettings(product_mask, 0);
+    }
+    if (session->owner != GetOwnerCore())
+      return _as_set_err(-104, "This session wasn't created by this instance of ascore");
+    AS_TRACE(4, "Apply settings for session with ID: %d", (int)session->id);
+    auto_locker processing(&processing_lock_, auto_locker::EXCLUSIVE);
+    auto_locker session_lock(&session->locker, auto_locker::EXCLUSIVE);
+    auto_locker settings(&settings_lock_, auto_locker::READ_ONLY);
+    // The store records its outcome in the error state.
+    configurer_.ApplySettings(product_mask, session->id);
+  } catch (const std::exception& e) {
+    return _as_set_err(-104, "failed to apply settings with message: %s", e.what());
+  } catch (...) {
+    return _as_set_err(-104, "failed to apply settings with message: %s", "unknown exception");
+  }
+  return CurrentCode();
+}
+
+int CCore::CopyGlobalSettings(ASCore* source) {
+  if (!source) return _as_set_err(-101, "invalid input for ASCore");
+  if (source == this) return _as_set_err(-101, "Same instance of ASCore");
+  CCore* other = dynamic_cast<CCore*>(source);
+  if (!other) return _as_set_err(-101, "invalid input for ASCore");
+  try {
+    // The source's own locks are not taken: the host must not change the
+    // source core's settings while it copies from it.
+    auto_locker settings(&settings_lock_, auto_locker::EXCLUSIVE);
+    return configurer_.CopyGlobalSettings(&other->configurer_);
+  } catch (const std::exception& e) {
+    return _as_set_err(-104, "failed to copy settings with message: %s", e.what());
+  } catch (...) {
+    return _as_set_err(-104, "failed to copy settings with message: %s", "unknown exception");
+  }
+}
+
+int CCore::CopySessionSettings(ASCore* source, uint64_t source_session, uint64_t dest_session) {
+  if (!source) return _as_set_err(-101, "invalid input for ASCore");
+  if (source == this) return _as_set_err(-101, "Same instance of ASCore");
+  CCore* other = dynamic_cast<CCore*>(source);
+  if (!other) return _as_set_err(-101, "invalid input for ASCore");
+  try {
+    auto_locker settings(&settings_lock_, auto_locker::EXCLUSIVE);
+    return configurer_.CopySessionSettings(&other->configurer_, source_session, dest_session);
+  } catch (const std::exception& e) {
+    return _as_set_err(-104, "failed to copy settings with message: %s", e.what());
+  } catch (...) {
+    return _as_set_err(-104, "failed to copy settings with message: %s", "unknown exception");
+  }
+}
