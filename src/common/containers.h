@@ -42,6 +42,8 @@ public:
 
   // Appends a copy. Returns 0, or -2 when the buffer cannot grow (the array is
   // then unchanged). Grows when the array would become exactly full.
+  // `value` may be an element of this array: it is copied before the old
+  // buffer goes.
   int Add(const T& value) {
     uint64_t n = count_ + 1;
     if (n >= capacity_) {
@@ -49,11 +51,13 @@ public:
       T* buf = AllocBuffer(cap);
       if (!buf) return AS_CONT_NOMEM;
       for (uint64_t i = 0; i < count_; ++i) buf[i] = data_[i];
+      buf[count_] = value;
       FreeBuffer(data_, capacity_);
       data_ = buf;
       capacity_ = cap;
+    } else {
+      data_[count_] = value;
     }
-    data_[count_] = value;
     ++count_;
     return AS_CONT_OK;
   }
@@ -71,15 +75,19 @@ public:
 
   // Replaces the whole content with n elements copied from src: capacity
   // becomes (n / step + 1) * step. Returns 0 or -2 (content then unchanged).
+  // src may point into this array's own buffer: the old buffer is freed only
+  // after the copy.
   int SetAll(const T* src, size_t n) {
     uint64_t cap = ((uint64_t)n / step_ + 1) * step_;
     T* buf = AllocBuffer(cap);
     if (!buf) return AS_CONT_NOMEM;
-    FreeBuffer(data_, capacity_);
+    T* old = data_;
+    uint64_t old_capacity = capacity_;
     data_ = buf;
     capacity_ = cap;
     count_ = n;
     for (uint64_t i = 0; i < n; ++i) (*this)[i] = src[i];
+    FreeBuffer(old, old_capacity);
     return AS_CONT_OK;
   }
 
@@ -176,12 +184,14 @@ public:
     Node* next;
   };
 
-  // Allocates both bucket arrays; if the second cannot be had the first is
-  // freed and std::bad_alloc propagates.
+  // Allocates both bucket arrays. If the first cannot be had the map is left
+  // without buckets (Add/Remove answer -2, Find null); if the second cannot be
+  // had the first is freed and std::bad_alloc propagates.
   explicit CMap(uint32_t buckets = 32, HashFn hash = nullptr, bool ordered = false)
       : bucket_count_(buckets), count_(0), heads_(nullptr), tails_(nullptr), ordered_(ordered), hash_(hash) {
     if (bucket_count_ == 0) bucket_count_ = 1;
     heads_ = AllocBuckets(bucket_count_, true);
+    if (!heads_) return;
     tails_ = AllocBuckets(bucket_count_, false);
     if (!tails_) {
       _as_delete(heads_);
@@ -193,8 +203,8 @@ public:
   CMap& operator=(const CMap&) = delete;
   ~CMap() override {
     RemoveAll();
-    _as_delete(heads_);
-    _as_delete(tails_);
+    if (heads_) _as_delete(heads_);
+    if (tails_) _as_delete(tails_);
   }
 
   // 0; -451 if the key is present (nothing changes); -2 without buckets or
@@ -226,6 +236,17 @@ public:
   V* Find(const K& key) const {
     Node* n = FindNode(key);
     return n ? &n->value : nullptr;
+  }
+
+  // Lookup by a probe that is not a K, so a hot read need not build (and
+  // allocate) a key object. `hash` must be what the map's hash function gives
+  // for a key equal to the probe; `equal(key)` must agree with K's operator==.
+  template <class Eq>
+  V* FindHashed(uint32_t hash, Eq equal) const {
+    if (!heads_) return nullptr;
+    for (Node* n = heads_[hash % bucket_count_]; n; n = n->next)
+      if (equal(n->key)) return &n->value;
+    return nullptr;
   }
 
   // 0; -450 if the key is absent; -2 without buckets.

@@ -13,12 +13,61 @@
 #include "sstring.h"
 #include "ustring.h"
 
+// One module in the order of an application, with a copy of its display name
+// taken when the list was built (the copy names it in the timing traces).
+struct ASOrderRecord {
+  CNotifiableObject* module;
+  ascommon::sstring name;
+  ASOrderRecord* prev;
+  ASOrderRecord* next;
+};
+
+// Doubly linked order list, built for one application and freed with it (also
+// when a module throws halfway through).
+class ASOrderList {
+public:
+  ASOrderList() : head_(nullptr), tail_(nullptr), count_(0) {}
+  ASOrderList(const ASOrderList&) = delete;
+  ASOrderList& operator=(const ASOrderList&) = delete;
+  ~ASOrderList() { Clear(); }
+
+  // 0, or -2 when the record cannot be allocated (list unchanged).
+  int Append(CNotifiableObject* module);
+  // Unlinks `record` and links it again just before `before`.
+  void MoveBefore(ASOrderRecord* record, ASOrderRecord* before);
+  void Clear();
+
+  ASOrderRecord* Head() const { return head_; }
+  uint64_t Count() const { return count_; }
+
+private:
+  ASOrderRecord* head_;
+  ASOrderRecord* tail_;
+  uint64_t count_;
+};
+
+// Counters and report text of one application.
+struct ASApplyReport {
+  ASApplyReport() : fatal_count(0), failed_filters(0) {}
+  uint64_t fatal_count;
+  uint64_t failed_filters;
+  ascommon::sstring text; // null until the first module is reported
+};
+
 class CConfigurer : public CAConfigurer {
 public:
+  typedef ascommon::CMap<ascommon::sstring, ascommon::usstring> WideMap;
+  typedef ascommon::CMap<ascommon::sstring, ascommon::sstring> NarrowMap;
+
+  // Dependency walks stop after this many steps (a cycle always does).
+  static const int kOrderBudget = 1000;
+
   CConfigurer();
   ~CConfigurer() override;
 
-  // CAConfigurer, in slot order.
+  // CAConfigurer, in slot order. Returned texts point into the store: valid
+  // until the same key is written again in the same map, the session set is
+  // released or the store is destroyed.
   int CreateSet(uint64_t session) override;
   int ReleaseSet(uint64_t session) override;
   int SetSetting(const char* key, const char* value, uint64_t session) override;
@@ -39,21 +88,33 @@ public:
   void ModifySessionSetting(const char* key, const ascommon::sstring& value, uint64_t session);
   void ModifySessionSetting(const char* key, const ascommon::usstring& value, uint64_t session);
 
-  // Ini files and presets.
+  // Ini files and presets. Each throws ASException when its file cannot be read.
   void LoadIniFile(const char* path);
   void LoadProductIniFile(const char* dir_key, const char* file_name);
   void LoadProductSections(const char* dir_key, const char* file_name, const char* prefix, uint64_t session);
 
-  // Settings application.
+  // Settings application. Exceptions thrown by modules are not caught here.
   int ApplyGlobalSettings(uint64_t product_mask);
   int ApplySettingsForSession(uint64_t product_mask, uint64_t session);
+  // 0, or -105 (recorded in the error state) when the budget runs out.
+  int BuildFilterOrder(uint64_t product_mask, ASOrderList& list, uint64_t session);
+  void ApplySharedSettingsToModule(CNotifiableObject* module, ASApplyReport& report);
+  void ApplySessionSettingsToModule(uint64_t session, CNotifiableObject* module, ASApplyReport& report);
+  void ReportDisabledModule(CNotifiableObject* module, ASApplyReport& report);
 
   const ascommon::CList<CNotifiableObject*>& NotifiableObjects() const { return notifiables_; }
 
 private:
+  static int CopyMap(const NarrowMap* source, NarrowMap* dest);
+  static int CopyMap(const WideMap* source, WideMap* dest);
+  // Re-reads the preset files the mask selects; unreadable files are traced.
+  void LoadPresets(uint64_t product_mask, uint64_t session);
+  // Shared tail of both applications: statuses, messages and traces.
+  int FinishApplication(const ASApplyReport& report, bool global);
+
   ascommon::CList<CNotifiableObject*> notifiables_;
-  ascommon::CMap<unsigned long, ascommon::CMap<ascommon::sstring, ascommon::usstring>*> session_wide_;
-  ascommon::CMap<unsigned long, ascommon::CMap<ascommon::sstring, ascommon::sstring>*> session_narrow_;
-  ascommon::CMap<ascommon::sstring, ascommon::usstring> global_wide_;
-  ascommon::CMap<ascommon::sstring, ascommon::sstring> global_narrow_;
+  ascommon::CMap<unsigned long, WideMap*> session_wide_;
+  ascommon::CMap<unsigned long, NarrowMap*> session_narrow_;
+  WideMap global_wide_;
+  NarrowMap global_narrow_;
 };
