@@ -118,30 +118,172 @@ AS_API int32_t as_core_err(void);
 AS_API const char* as_core_errmsg(void);
 
 /* ---- Instance ----------------------------------------------------------- */
+
+/* Creates the one core instance of the process over the plug-in directory
+ * modules_path: starts the trace log first (marker files are looked for in
+ * that directory), stores the path under the settings
+ * "/eml/global/SharedLibsPathNew", "/send/global/SharedLibsPathNew" and
+ * "/http/general/SharedLibsPathNew", loads the *.mdl libraries that
+ * product_mask (AS_PRODUCT_*) selects and files their modules by kind.
+ * Applies no settings: call as_core_settings_apply(NULL) next.
+ * The path is copied; the caller keeps ownership of the text.
+ * Returns 0, or:
+ *   -101  modules_path is NULL ("Invalid path to modules, the Core cannot be
+ *         initialized");
+ *   -401  an instance already exists ("Core already instantiated"); the
+ *         existing instance is untouched;
+ *   -102  no memory for the core ("Not enough memory for the Core.");
+ *   other negative codes: start-up failed ("The Core failed to initialize.");
+ *         for example -104 when no library matches, a library cannot be
+ *         loaded or a module reports an invalid kind. Nothing stays loaded.
+ * After a failure there is no instance and the call may be repeated. */
 AS_API int32_t as_core_instance_init(const char* modules_path, uint64_t product_mask);
+
+/* The instance, or NULL with -402 ("call as_core_instance_init() first") when
+ * there is none. The handle stays valid until as_core_instance_release(). */
 AS_API as_core_t* as_core_instance_get(void);
+
+/* Destroys the instance: sessions still open are reported in the trace log
+ * and dropped (their handles become invalid, their memory is not reclaimed),
+ * every plug-in library is released and closed. No other call may be in
+ * progress on any thread. The trace log stays open.
+ * Returns 0, or -402 ("No Core Instance to release") when there is none. */
 AS_API int32_t as_core_instance_release(void);
 
+/* Every function below that needs the instance fails with -402 ("Core isn't
+ * initialized") when there is none; that check comes before the argument
+ * checks except where a function says otherwise. A failed argument check is
+ * -101 with the message given. Any other failure inside the core is -104
+ * with a message naming what failed. */
+
 /* ---- Sessions ----------------------------------------------------------- */
+
+/* Opens a session: the lowest free ID from 1 to 999, per-session data from
+ * every module and a settings set in the store. Apply its settings with
+ * as_core_settings_apply(session) before processing items in it.
+ * Returns the handle, or NULL:
+ *   -104  "failed to create session with message: ..." - for example when
+ *         999 sessions are open already.
+ * A handle can come back with a non-zero code, which then only reports that
+ * a module refused its per-session data (-102) or already held the ID
+ * (-104); the session is usable all the same.
+ * The handle belongs to the core until as_core_session_release(). */
 AS_API as_session_t* as_core_session_create(void);
+
+/* Closes a session. Waits until the item operations and setting calls of the
+ * session in progress on other threads have finished; later ones fail. The
+ * session's items must have been released first. The ID becomes free and
+ * the handle invalid.
+ * Returns the code left by the last module's release of its session data
+ * (0 normally), or:
+ *   -101  session is NULL ("invalid handles"), or it belongs to another core;
+ *   -104  the session is already being released by another thread, or a
+ *         module had no data for it ("Invalid session ID: N"). */
 AS_API int32_t as_core_session_release(as_session_t* session);
 
 /* ---- Items and commands ------------------------------------------------- */
+
+/* Creates an item of the session: the first streamer whose entity type is
+ * descriptor->entity_type makes its stream from the descriptor, which is read
+ * during the call only.
+ * Returns the handle, or NULL:
+ *   -101  session or descriptor is NULL ("invalid handles");
+ *   -104  no streamer serves the entity type ("failed to create item handle
+ *         with message: ... Cannot find suitable streamer for the given
+ *         Entity Type (T)"), or the session is being released;
+ *   whatever the streamer recorded (possibly 0) when it made no stream.
+ * The item belongs to the core until as_core_item_release(). */
 AS_API as_item_t* as_core_item_create(as_session_t* session, const as_item_descriptor_t* descriptor);
+
+/* Analyses the item with the verb: the dispatcher of its entity type runs
+ * the filters and performers it wants. blackbox carries the inputs and
+ * receives the results; the caller keeps it and reads it afterwards. Items
+ * of any session may be processed in parallel; one item is processed by one
+ * thread at a time (others wait). Waits while a command or a settings
+ * application runs.
+ * Returns the code the analysis left (0 on success), or:
+ *   -101  item, blackbox or session is NULL ("invalid handles");
+ *   -104  something threw inside ("Failed to process item with message:
+ *         ..."), for example no dispatcher for the entity type. */
 AS_API int32_t as_core_item_process(as_session_t* session, as_item_t* item, uint32_t verb,
                                     as_blackbox_t* blackbox);
+
+/* Releases the item: the modules finish with it, its stream is destroyed and
+ * the handle becomes invalid. Waits for a processing of the item in progress.
+ * The item is disposed of even when the call fails.
+ * Returns 0 or the code the release left, or:
+ *   -101  session or item is NULL ("invalid handles");
+ *   -104  something threw while releasing (the message is its text). */
 AS_API int32_t as_core_item_release(as_session_t* session, as_item_t* item);
+
+/* Creates, processes and releases one item in one call. The release always
+ * runs once the item exists. No instance check of its own: without an
+ * instance the creation fails with -402.
+ * Returns the processing failure when there is one (its message is the one
+ * read back), else the release's result; -101 ("invalid handles") when
+ * session, blackbox or descriptor is NULL; the creation's code when no item
+ * could be made. */
 AS_API int32_t as_core_item_process_alt(as_session_t* session, const as_item_descriptor_t* descriptor,
                                         uint32_t verb, as_blackbox_t* blackbox);
+
+/* Sends a verb to the dispatcher of entity_type without an item. Runs alone:
+ * waits until no item of any session is being processed and no item
+ * operation of this session is in progress, and holds them off meanwhile.
+ * blackbox is the caller's, read and written during the call.
+ * Returns the code the dispatcher left, or:
+ *   -101  session or blackbox is NULL ("invalid handles");
+ *   -104  "failed to process command with message: ...", for example no
+ *         dispatcher for the entity type. */
 AS_API int32_t as_core_command_process(as_session_t* session, uint32_t entity_type, uint32_t verb,
                                        as_blackbox_t* blackbox);
 
 /* ---- Settings ----------------------------------------------------------- */
+/* Keys are slash-separated paths such as "/eml/global/SharedDataPath",
+ * compared byte for byte; values are UTF-8 text. A NULL session means the
+ * global settings, which a session without a value of its own falls back to.
+ * A written value reaches the modules only with the next application. */
+
+/* Stores value under key, globally or for the session; both texts are copied.
+ * Returns 0 (also when the store refused a write for a session it does not
+ * know: that is only traced), or:
+ *   -101  key or value is NULL ("invalid handles");
+ *   -104  "failed to modify setting with message: ...", for example when the
+ *         session is being released. */
 AS_API int32_t as_core_setting_set(as_session_t* session, const char* key, const char* value);
+
+/* The value of key for the session (falling back to the global value) or the
+ * global value when session is NULL. NULL with code 0 when the key is
+ * unknown or NULL; NULL with -104 when the session is being released. The
+ * text belongs to the core and stays valid until that setting is written
+ * again, the session is released or the instance is destroyed. */
 AS_API const char* as_core_setting_get(as_session_t* session, const char* key);
+
+/* Copies into the instance the global settings of another core object
+ * (source, not released meanwhile) that the instance lacks; values the
+ * instance has already are kept. Checks come before the instance check.
+ * Returns the copy's status (0), or -101 with "Invalid instance of ASCore"
+ * (source NULL) or "source = dest" (source is the instance). */
 AS_API int32_t as_core_global_settings_copy(as_core_t* source);
+
+/* Copies the settings of session source into session destination. Works
+ * only across core objects: two sessions of the same core give -101 "Same
+ * instance of ASCore". Checks come before the instance check.
+ * Returns the copy's status, or -101 "invalid input for sessions" when
+ * either handle is NULL, or -101 when either session is unknown. */
 AS_API int32_t as_core_settings_copy(as_session_t* source, as_session_t* destination);
+
+/* Applies the settings to the modules that product_mask selects, globally
+ * (session NULL: re-reads the product presets, activates each module or not)
+ * or for the session (enables each module for it or not). Waits until no
+ * item is being processed and no command runs; a session application also
+ * waits for every item operation of that session.
+ * Returns 0, or the store's failure (for example -104 "N filter(s) failed to
+ * apply session settings: ..." or -105), or -104 "This session wasn't
+ * created by this instance of ascore", or -104 "failed to apply settings
+ * with message: ..." when the session is being released. */
 AS_API int32_t as_core_settings_apply_alt(as_session_t* session, uint64_t product_mask);
+
+/* as_core_settings_apply_alt(session, AS_PRODUCT_ALL). */
 AS_API int32_t as_core_settings_apply(as_session_t* session);
 
 /* ---- Black boxes -------------------------------------------------------- */
