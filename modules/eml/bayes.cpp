@@ -1,0 +1,273 @@
+// bayes.cpp - the statistical token filter and its model file.
+#include "bayes.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+namespace eml {
+namespace {
+
+const char kMagic[8] = {'A', 'S', 'E', 'M', 'L', 'B', 'Y', '1'};
+const size_t kHeaderBytes = 8 + 4 + 4 + 8 + 8 + 8;
+const size_t kEntryBytes = 16;
+// Refuse absurd files before allocating for them.
+const uint64_t kMaxEntries = 1ull << 28;
+
+uint64_t Fnv1a(const char* p, size_t n) {
+  uint64_t h = 1469598103934665603ULL;
+  for (size_t i = 0; i < n; ++i) {
+    h ^= static_cast<unsigned char>(p[i]);
+    h *= 1099511628211ULL;
+  }
+  return h;
+}
+
+void Put(std::string& s, uint64_t v, int bytes) {
+  for (int i = 0; i < bytes; ++i) s.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+}
+
+uint64_t Get(const char* p, int bytes) {
+  uint64_t v = 0;
+  for (int i = bytes; i-- > 0;) v = (v << 8) | static_cast<unsigned char>(p[i]);
+  return v;
+}
+
+}  // namespace
+
+double ChiSquareQ(double x2, unsigned dof) {
+  if (x2 <= 0 || dof < 2) return 1.0;
+  double m = x2 / 2.0;
+  // sum_{i < dof/2} e^-m m^i / i!, computed in log space so large m does not
+  // underflow before the terms are added.
+  double log_term = -m;
+  double sum = std::exp(log_term);
+  double lm = std::log(m);
+  for (unsigned i = 1; i < dof / 2; ++i) {
+    log_term += lm - std::log(static_cast<double>(i));
+    sum += std::exp(log_term);
+  }
+  return std::min(sum, 1.0);
+}
+
+void BayesModel::Grow() {
+  size_t cap = keys_.empty() ? 1024 : keys_.size() * 2;
+  std::vector<uint64_t> old_keys;
+  std::vector<Counts> old_vals;
+  old_keys.swap(keys_);
+  old_vals.swap(vals_);
+  keys_.assign(cap, 0);
+  vals_.assign(cap, Counts());
+  used_ = 0;
+  for (size_t i = 0; i < old_keys.size(); ++i)
+    if (old_keys[i]) Insert(old_keys[i], old_vals[i]);
+}
+
+void BayesModel::Insert(uint64_t hash, Counts add) {
+  if ((used_ + 1) * 2 > keys_.size()) Grow();
+  size_t mask = keys_.size() - 1;
+  size_t i = static_cast<size_t>(hash) & mask;
+  while (keys_[i] && keys_[i] != hash) i = (i + 1) & mask;
+  if (!keys_[i]) {
+    keys_[i] = hash;
+    ++used_;
+  }
+  uint64_t s = static_cast<uint64_t>(vals_[i].spam) + add.spam;
+  uint64_t h = static_cast<uint64_t>(vals_[i].ham) + add.ham;
+  vals_[i].spam = static_cast<uint32_t>(std::min<uint64_t>(s, UINT32_MAX));
+  vals_[i].ham = static_cast<uint32_t>(std::min<uint64_t>(h, UINT32_MAX));
+}
+
+BayesModel::Counts BayesModel::Lookup(uint64_t hash) const {
+  if (keys_.empty()) return Counts();
+  size_t mask = keys_.size() - 1;
+  size_t i = static_cast<size_t>(hash) & mask;
+  while (keys_[i]) {
+    if (keys_[i] == hash) return vals_[i];
+    i = (i + 1) & mask;
+  }
+  return Counts();
+}
+
+void BayesModel::Learn(const TokenSet& tokens, bool spam) {
+  if (spam) ++nspam_;
+  else ++nham_;
+  Counts one;
+  (spam ? one.spam : one.ham) = 1;
+  for (const Token& t : tokens.tokens()) Insert(t.hash, one);
+}
+
+std::string BayesModel::Serialize() const {
+  std::vector<std::pair<uint64_t, Counts>> entries;
+  entries.reserve(used_);
+  for (size_t i = 0; i < keys_.size(); ++i)
+    if (keys_[i]) entries.emplace_back(keys_[i], vals_[i]);
+  std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::string out;
+  out.reserve(kHeaderBytes + entries.size() * kEntryBytes + 8);
+  out.append(kMagic, 8);
+  Put(out, 1, 4);
+  Put(out, 0, 4);
+  Put(out, nspam_, 8);
+  Put(out, nham_, 8);
+  Put(out, entries.size(), 8);
+  for (const auto& e : entries) {
+    Put(out, e.first, 8);
+    Put(out, e.second.spam, 4);
+    Put(out, e.second.ham, 4);
+  }
+  Put(out, Fnv1a(out.data(), out.size()), 8);
+  return out;
+}
+
+bool BayesModel::Save(const std::string& path, std::string& error) const {
+  std::string data = Serialize();
+  // Write beside the target and rename, so a reader never sees half a model.
+  std::string tmp = path + ".tmp";
+  std::unique_ptr<FILE, int (*)(FILE*)> f(std::fopen(tmp.c_str(), "wb"), &std::fclose);
+  if (!f) {
+    error = "cannot create model file '" + tmp + "': " + std::strerror(errno);
+    return false;
+  }
+  if (std::fwrite(data.data(), 1, data.size(), f.get()) != data.size() || std::fflush(f.get()) != 0) {
+    error = "cannot write model file '" + tmp + "': " + std::strerror(errno);
+    f.reset();
+    std::remove(tmp.c_str());
+    return false;
+  }
+  f.reset();
+  if (std::rename(tmp.c_str(), path.c_str()) != 0) {
+    error = "cannot rename model file to '" + path + "': " + std::strerror(errno);
+    std::remove(tmp.c_str());
+    return false;
+  }
+  return true;
+}
+
+bool BayesModel::LoadFromBuffer(std::string_view d, std::string& error) {
+  *this = BayesModel();
+  if (d.size() < kHeaderBytes + 8 || std::memcmp(d.data(), kMagic, 8) != 0) {
+    error = "not a model file (bad magic or too short)";
+    return false;
+  }
+  if (Get(d.data() + 8, 4) != 1) {
+    error = "unsupported model version " + std::to_string(Get(d.data() + 8, 4));
+    return false;
+  }
+  uint64_t nspam = Get(d.data() + 16, 8), nham = Get(d.data() + 24, 8), count = Get(d.data() + 32, 8);
+  if (count > kMaxEntries || d.size() != kHeaderBytes + count * kEntryBytes + 8) {
+    error = "model file size does not match its entry count";
+    return false;
+  }
+  if (Fnv1a(d.data(), d.size() - 8) != Get(d.data() + d.size() - 8, 8)) {
+    error = "model file checksum mismatch (corrupt or truncated)";
+    return false;
+  }
+  size_t cap = 1024;
+  while (cap < count * 2 + 2) cap *= 2;
+  keys_.assign(cap, 0);
+  vals_.assign(cap, Counts());
+  const char* p = d.data() + kHeaderBytes;
+  uint64_t prev = 0;
+  for (uint64_t i = 0; i < count; ++i, p += kEntryBytes) {
+    uint64_t h = Get(p, 8);
+    if (h == 0 || (i > 0 && h <= prev)) {
+      *this = BayesModel();
+      error = "model file entries are not sorted";
+      return false;
+    }
+    prev = h;
+    Insert(h, Counts{static_cast<uint32_t>(Get(p + 8, 4)), static_cast<uint32_t>(Get(p + 12, 4))});
+  }
+  nspam_ = nspam;
+  nham_ = nham;
+  return true;
+}
+
+bool BayesModel::Load(const std::string& path, std::string& error) {
+  *this = BayesModel();
+  std::unique_ptr<FILE, int (*)(FILE*)> f(std::fopen(path.c_str(), "rb"), &std::fclose);
+  if (!f) {
+    error = "cannot open model file '" + path + "': " + std::strerror(errno);
+    return false;
+  }
+  std::string data;
+  char buf[1 << 16];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, f.get())) > 0) {
+    data.append(buf, n);
+    if (data.size() > kHeaderBytes + kMaxEntries * kEntryBytes + 8) {
+      error = "model file '" + path + "' is too large";
+      return false;
+    }
+  }
+  if (!LoadFromBuffer(data, error)) {
+    error = "model file '" + path + "': " + error;
+    return false;
+  }
+  return true;
+}
+
+double BayesModel::TokenProbability(Counts c, const BayesParams& p) const {
+  double n = static_cast<double>(c.spam) + c.ham;
+  if (n == 0 || nspam_ == 0 || nham_ == 0) return p.x;
+  double bad = static_cast<double>(c.spam) / static_cast<double>(nspam_);
+  double good = static_cast<double>(c.ham) / static_cast<double>(nham_);
+  double pw = bad / (bad + good);
+  return (p.s * p.x + n * pw) / (p.s + n);
+}
+
+BayesResult BayesModel::Classify(const TokenSet& tokens, const BayesParams& p, size_t top_n) const {
+  BayesResult r;
+  if (empty()) return r;
+  struct Scored {
+    uint32_t index;
+    double f;
+  };
+  std::vector<Scored> scored;
+  scored.reserve(tokens.size());
+  const auto& ts = tokens.tokens();
+  for (size_t i = 0; i < ts.size(); ++i) {
+    Counts c = Lookup(ts[i].hash);
+    if (c.spam == 0 && c.ham == 0) continue;
+    double f = TokenProbability(c, p);
+    if (std::fabs(f - 0.5) < p.min_dev) continue;
+    // Clamp so one token can never force ln(0).
+    f = std::min(std::max(f, 1e-6), 1.0 - 1e-6);
+    scored.push_back(Scored{static_cast<uint32_t>(i), f});
+  }
+  auto stronger = [](const Scored& a, const Scored& b) {
+    double da = std::fabs(a.f - 0.5), db = std::fabs(b.f - 0.5);
+    return da != db ? da > db : a.index < b.index;
+  };
+  if (p.max_tokens && scored.size() > p.max_tokens) {
+    std::nth_element(scored.begin(), scored.begin() + static_cast<long>(p.max_tokens), scored.end(), stronger);
+    scored.resize(p.max_tokens);
+  }
+  if (scored.empty()) return r;
+  double ln_f = 0, ln_1f = 0;
+  for (const Scored& s : scored) {
+    ln_f += std::log(s.f);
+    ln_1f += std::log(1.0 - s.f);
+  }
+  unsigned dof = static_cast<unsigned>(2 * scored.size());
+  // Q(-2 sum ln f) stays near 1 when the tokens are spammy (all f near 1)
+  // and falls toward 0 when they are hammy; Q(-2 sum ln(1-f)) mirrors it.
+  double hq = ChiSquareQ(-2.0 * ln_f, dof);
+  double sq = ChiSquareQ(-2.0 * ln_1f, dof);
+  r.hamminess = 1.0 - hq;
+  r.spamminess = 1.0 - sq;
+  r.score = (1.0 + r.spamminess - r.hamminess) / 2.0;
+  r.used = scored.size();
+  if (top_n) {
+    size_t k = std::min(top_n, scored.size());
+    std::partial_sort(scored.begin(), scored.begin() + static_cast<long>(k), scored.end(), stronger);
+    for (size_t i = 0; i < k; ++i)
+      r.top.push_back(BayesToken{std::string(tokens.Text(ts[scored[i].index])), scored[i].f});
+  }
+  return r;
+}
+
+}  // namespace eml

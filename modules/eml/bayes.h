@@ -1,0 +1,94 @@
+// bayes.h - the statistical token filter and its model file.
+//
+// Each token's spam probability follows Robinson's f(w): the ratio of its
+// relative frequencies in spam and ham, pulled toward the prior x with
+// strength s so rare tokens count little. The tokens that stand out by at
+// least min_dev from 0.5 are combined with Fisher's method: H and S are the
+// chi-square survival values of -2*sum(ln f) and -2*sum(ln(1-f)) with 2n
+// degrees of freedom, and the score (1 + H - S) / 2 lies in [0, 1].
+//
+// The model is a flat open-addressing table of 64-bit token hashes with spam
+// and ham message counts. It is read-only while scanning, so any number of
+// threads may classify against one model at once; learning is not
+// thread-safe.
+//
+// Model file, little-endian: "ASEMLBY1", u32 version (1), u32 reserved (0),
+// u64 spam messages, u64 ham messages, u64 entry count, then the entries
+// sorted by hash (u64 hash, u32 spam count, u32 ham count), then a u64
+// FNV-1a checksum of all preceding bytes. A file that fails any check is
+// refused as a whole.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tokens.h"
+
+namespace eml {
+
+struct BayesParams {
+  double s = 0.45;        // strength of the prior
+  double x = 0.5;         // prior probability of an unknown token
+  double min_dev = 0.1;   // tokens closer than this to 0.5 are ignored
+  size_t max_tokens = 0;  // keep only the most extreme N tokens; 0 = all
+};
+
+struct BayesToken {
+  std::string text;
+  double prob;  // f(w)
+};
+
+struct BayesResult {
+  double score = 0.5;     // (1 + spamminess - hamminess) / 2
+  double hamminess = 0;   // 1 - Q(-2 sum ln f): evidence for ham
+  double spamminess = 0;  // 1 - Q(-2 sum ln(1-f)): evidence for spam
+  size_t used = 0;        // tokens that entered the combination
+  std::vector<BayesToken> top;  // the most decisive tokens, strongest first
+};
+
+class BayesModel {
+ public:
+  struct Counts {
+    uint32_t spam = 0;
+    uint32_t ham = 0;
+  };
+
+  // Counts every token of one message once.
+  void Learn(const TokenSet& tokens, bool spam);
+
+  bool Save(const std::string& path, std::string& error) const;
+  // Replaces the model with the file's content; on failure the model is left
+  // empty and `error` says why.
+  bool Load(const std::string& path, std::string& error);
+  bool LoadFromBuffer(std::string_view data, std::string& error);
+  std::string Serialize() const;
+
+  Counts Lookup(uint64_t hash) const;
+  uint64_t spam_messages() const { return nspam_; }
+  uint64_t ham_messages() const { return nham_; }
+  size_t size() const { return used_; }
+  bool empty() const { return nspam_ == 0 || nham_ == 0; }
+
+  // f(w) for counts b (spam) and g (ham).
+  double TokenProbability(Counts c, const BayesParams& p) const;
+
+  BayesResult Classify(const TokenSet& tokens, const BayesParams& p, size_t top_n = 0) const;
+
+ private:
+  void Insert(uint64_t hash, Counts add);
+  void Grow();
+
+  std::vector<uint64_t> keys_;
+  std::vector<Counts> vals_;
+  size_t used_ = 0;
+  uint64_t nspam_ = 0;
+  uint64_t nham_ = 0;
+};
+
+// Survival function of the chi-square distribution with `dof` (even)
+// degrees of freedom at `x2`.
+double ChiSquareQ(double x2, unsigned dof);
+
+}  // namespace eml

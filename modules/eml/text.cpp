@@ -1,0 +1,100 @@
+// text.cpp - the readable content of a parsed message.
+#include "text.h"
+
+#include "codec.h"
+
+namespace eml {
+namespace {
+
+bool UrlChar(unsigned char c) {
+  return c > 0x20 && c < 0x7F && c != '"' && c != '<' && c != '>' && c != '\'' && c != '(' &&
+         c != ')' && c != '[' && c != ']' && c != '{' && c != '}' && c != '`' && c != '|' && c != '\\';
+}
+
+}  // namespace
+
+std::string UrlHost(std::string_view url) {
+  size_t p = url.find("://");
+  if (p != std::string_view::npos && p < 12) url.remove_prefix(p + 3);
+  else if (IStartsWith(url, "mailto:")) url.remove_prefix(7);
+  size_t end = 0;
+  while (end < url.size() && url[end] != '/' && url[end] != '?' && url[end] != '#' && url[end] != '\\')
+    ++end;
+  std::string_view host = url.substr(0, end);
+  size_t at = host.rfind('@');
+  if (at != std::string_view::npos) host.remove_prefix(at + 1);
+  size_t colon = host.find(':');
+  if (colon != std::string_view::npos) host = host.substr(0, colon);
+  while (!host.empty() && (host.back() == '.' || host.back() == ',')) host.remove_suffix(1);
+  std::string h;
+  for (char c : host) {
+    unsigned char u = static_cast<unsigned char>(c);
+    if (!(u >= 0x80 || (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+          c == '-' || c == '.' || c == '_'))
+      return std::string();
+    h.push_back((c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c);
+  }
+  if (h.size() > 253 || h.find('.') == std::string::npos) return std::string();
+  return h;
+}
+
+void FindUrls(std::string_view text, std::vector<std::string>& urls, size_t max_urls) {
+  size_t i = 0, n = text.size();
+  while (i + 4 < n && urls.size() < max_urls) {
+    // Cheap prefilter: every link form contains "http" or "www." at its start.
+    size_t a = text.find("://", i);
+    size_t b = text.find("www.", i);
+    size_t c = a == std::string_view::npos ? b : (b == std::string_view::npos ? a : std::min(a, b));
+    if (c == std::string_view::npos) break;
+    size_t start;
+    if (c == a) {
+      start = a;
+      while (start > 0 && a - start < 8 && ((text[start - 1] | 0x20) >= 'a' && (text[start - 1] | 0x20) <= 'z'))
+        --start;
+      if (start == a) {
+        i = a + 3;
+        continue;
+      }
+    } else {
+      start = b;
+      if (start > 0 && UrlChar(static_cast<unsigned char>(text[start - 1])) && text[start - 1] != '/') {
+        i = b + 4;
+        continue;
+      }
+    }
+    size_t end = c + (c == a ? 3 : 4);
+    while (end < n && UrlChar(static_cast<unsigned char>(text[end])) && end - start < 2048) ++end;
+    while (end > start && (text[end - 1] == '.' || text[end - 1] == ',' || text[end - 1] == ';')) --end;
+    urls.emplace_back(text.substr(start, end - start));
+    i = end > c ? end : c + 1;
+  }
+}
+
+void ExtractText(const Message& msg, TextContent& out, const TextLimits& lim) {
+  if (const Header* s = msg.Find("Subject")) out.subject = DecodeHeaderValue(s->value);
+  std::string decoded;
+  for (const MimePart& p : msg.parts) {
+    if (p.is_multipart() || (p.type == "message" && (p.subtype == "rfc822" || p.subtype == "global")))
+      continue;
+    out.part_types.push_back(p.type + "/" + p.subtype);
+    if (!p.filename.empty()) out.attachments.push_back(DecodeHeaderValue(p.filename));
+    if (p.type != "text" || !p.filename.empty()) continue;
+    if (out.body.size() >= lim.max_text_bytes) continue;
+    decoded.clear();
+    DecodePartText(p, decoded, lim.max_part_bytes);
+    if (p.subtype == "html") {
+      ++out.html_parts;
+      size_t before = out.urls.size();
+      HtmlToText(decoded, out.body, &out.urls, &out.html);
+      if (out.urls.size() > lim.max_urls) out.urls.resize(before < lim.max_urls ? lim.max_urls : before);
+    } else {
+      ++out.text_parts;
+      out.body.append(decoded);
+    }
+    out.body.push_back('\n');
+  }
+  if (out.body.size() > lim.max_text_bytes) out.body.resize(lim.max_text_bytes);
+  FindUrls(out.body, out.urls, lim.max_urls);
+}
+
+}  // namespace eml

@@ -1,0 +1,210 @@
+// tokens.cpp - turns a message into the set of features the Bayes filter counts.
+#include "tokens.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "codec.h"
+
+namespace eml {
+namespace {
+
+inline uint64_t Mix(uint64_t h) {
+  h ^= h >> 33;
+  h *= 0xff51afd7ed558ccdULL;
+  h ^= h >> 33;
+  h *= 0xc4ceb9fe1a85ec53ULL;
+  h ^= h >> 33;
+  return h;
+}
+
+bool HasLetter(std::string_view w) {
+  for (char c : w) {
+    unsigned char u = static_cast<unsigned char>(c);
+    if ((u | 0x20) >= 'a' && (u | 0x20) <= 'z') return true;
+    if (u >= 0x80 || c == '$') return true;
+  }
+  return false;
+}
+
+bool IsIpHost(std::string_view h) {
+  for (char c : h)
+    if (!((c >= '0' && c <= '9') || c == '.')) return false;
+  return !h.empty();
+}
+
+// Words of a header value as separate features; "@domain" features for the
+// e-mail addresses in it.
+void AddHeaderWords(TokenSet& out, std::string_view prefix, std::string_view value) {
+  size_t count = 0;
+  ForEachWord(value, [&](std::string_view w) {
+    if (++count > 64) return;
+    size_t at = w.find('@');
+    if (at != std::string_view::npos) {
+      std::string_view dom = w.substr(at + 1);
+      std::string p(prefix);
+      p += "@";
+      for (std::string_view s : DomainSuffixes(dom)) out.Add(p, s);
+      std::string_view user = w.substr(0, at);
+      if (!user.empty() && user.size() <= 30) out.Add(prefix, user);
+      return;
+    }
+    if (w.size() > 40) {
+      out.Add(prefix, "long-word");
+      return;
+    }
+    out.Add(prefix, w);
+  });
+}
+
+std::string_view HeaderPrefix(std::string_view lname) {
+  static const struct {
+    const char* name;
+    const char* prefix;
+  } kMap[] = {
+      {"subject", "subj:"},       {"from", "from:"},          {"to", "to:"},
+      {"cc", "cc:"},              {"reply-to", "rt:"},        {"return-path", "rp:"},
+      {"sender", "snd:"},         {"received", "rcvd:"},      {"x-mailer", "xm:"},
+      {"user-agent", "xm:"},      {"content-type", "hct:"},   {"list-id", "list:"},
+      {"x-mailing-list", "list:"}, {"list-unsubscribe", "lu:"}, {"organization", "org:"},
+      {"precedence", "prec:"},    {"x-priority", "prio:"},    {"x-msmail-priority", "prio:"},
+      {"errors-to", "et:"},       {"mime-version", "mv:"},    {"content-transfer-encoding", "hcte:"},
+      {"importance", "prio:"},    {"x-originating-ip", "xoi:"}, {"delivered-to", "dt:"},
+  };
+  for (const auto& m : kMap)
+    if (lname == m.name) return m.prefix;
+  return std::string_view();
+}
+
+}  // namespace
+
+uint64_t HashToken(std::string_view s) {
+  const char* p = s.data();
+  size_t n = s.size(), i = 0;
+  uint64_t h = 0x9E3779B97F4A7C15ULL ^ (n * 0x100000001b3ULL);
+  for (; i + 8 <= n; i += 8) {
+    uint64_t k;
+    std::memcpy(&k, p + i, 8);
+    h = Mix(h ^ k) + 0x9E3779B97F4A7C15ULL;
+  }
+  uint64_t k = 0;
+  std::memcpy(&k, p + i, n - i);
+  h = Mix(h ^ k ^ 0x5851F42D4C957F2DULL);
+  return h ? h : 1;  // 0 marks an empty slot in the model's table
+}
+
+void TokenSet::Add(std::string_view prefix, std::string_view word) {
+  size_t off = arena_.size();
+  arena_.append(prefix);
+  size_t w = arena_.size();
+  arena_.append(word);
+  for (size_t i = w; i < arena_.size(); ++i) {
+    char c = arena_[i];
+    if (c >= 'A' && c <= 'Z') arena_[i] = static_cast<char>(c + 32);
+  }
+  uint32_t len = static_cast<uint32_t>(arena_.size() - off);
+  tokens_.push_back(Token{HashToken(std::string_view(arena_).substr(off, len)), static_cast<uint32_t>(off), len});
+}
+
+void TokenSet::Finish() {
+  std::sort(tokens_.begin(), tokens_.end(), [](const Token& a, const Token& b) { return a.hash < b.hash; });
+  tokens_.erase(std::unique(tokens_.begin(), tokens_.end(),
+                            [](const Token& a, const Token& b) { return a.hash == b.hash; }),
+                tokens_.end());
+}
+
+std::vector<std::string_view> DomainSuffixes(std::string_view host) {
+  std::vector<std::string_view> out;
+  while (!host.empty() && (host.back() == '.' || host.back() == '>')) host.remove_suffix(1);
+  if (host.empty()) return out;
+  if (IsIpHost(host)) {
+    out.push_back(host);
+    return out;
+  }
+  size_t dots = 0;
+  for (size_t i = host.size(); i-- > 0;) {
+    if (host[i] != '.') continue;
+    if (++dots >= 2) out.push_back(host.substr(i + 1));
+    if (out.size() >= 4) return out;
+  }
+  out.push_back(host);
+  return out;
+}
+
+void Tokenize(const Message& msg, const TextContent& text, TokenSet& out, const TokenizerOptions& opt) {
+  // Header fields: their presence, and the words of the telling ones.
+  size_t nh = 0, received = 0;
+  for (const Header& h : msg.headers()) {
+    if (++nh > 200) break;
+    std::string lname = AsciiLowerCopy(h.name);
+    if (lname.size() > 40) lname.resize(40);
+    if (opt.header_names) out.Add("hn:", lname);
+    std::string_view prefix = HeaderPrefix(lname);
+    if (prefix.empty()) continue;
+    if (lname == "subject") continue;  // decoded below
+    if (lname == "received" && (!opt.received || ++received > 3)) continue;
+    bool decode = lname == "from" || lname == "to" || lname == "cc" || lname == "reply-to" ||
+                  lname == "sender" || lname == "organization";
+    if (decode) AddHeaderWords(out, prefix, DecodeHeaderValue(h.value));
+    else AddHeaderWords(out, prefix, h.value);
+  }
+  if (!msg.Find("Subject")) out.Add("subj:", "*none*");
+  AddHeaderWords(out, "subj:", text.subject);
+
+  // Structure: part types, encodings, charsets, attachments, parse anomalies.
+  for (const MimePart& p : msg.parts) {
+    out.Add("ct:", p.type + "/" + p.subtype);
+    if (!p.encoding.empty() && p.encoding.size() < 40) out.Add("cte:", p.encoding);
+    if (!p.charset.empty() && p.charset.size() < 40) out.Add("cs:", p.charset);
+  }
+  for (const std::string& a : text.attachments) {
+    size_t dot = a.rfind('.');
+    if (dot != std::string::npos && a.size() - dot <= 6) out.Add("att:", std::string_view(a).substr(dot + 1));
+    else out.Add("att:", "*noext*");
+  }
+  for (int bit = 0; bit < 9; ++bit)
+    if (msg.anomalies & (1u << bit)) out.Add("anom:", std::string(1, static_cast<char>('a' + bit)));
+  if (text.html_parts && !text.text_parts) out.Add("html:", "only");
+  if (text.html.images) out.Add("html:img", text.html.images > 5 ? "many" : std::string(1, static_cast<char>('0' + text.html.images)));
+
+  // Links: every domain suffix of every host.
+  for (const std::string& u : text.urls) {
+    std::string host = UrlHost(u);
+    if (host.empty()) continue;
+    if (IsIpHost(host)) {
+      out.Add("url:", "*ip*");
+      continue;
+    }
+    for (std::string_view s : DomainSuffixes(host)) out.Add("url:", s);
+  }
+
+  // Body words.
+  size_t count = 0;
+  std::string_view prev;
+  std::string pair;
+  ForEachWord(text.body, [&](std::string_view w) {
+    if (count >= opt.max_body_tokens) return;
+    if (w.size() > 30) {
+      char bucket[3] = {w[0], static_cast<char>('0' + std::min<size_t>(w.size() / 10, 9)), 0};
+      out.Add("skip:", std::string_view(bucket, 2));
+      prev = std::string_view();
+      return;
+    }
+    if (w.size() < 2 || !HasLetter(w)) {
+      prev = std::string_view();
+      return;
+    }
+    ++count;
+    out.Add(std::string_view(), w);
+    if (opt.bigrams && !prev.empty()) {
+      pair.assign(prev);
+      pair.push_back(' ');
+      pair.append(w);
+      out.Add("bi:", pair);
+    }
+    prev = w;
+  });
+  out.Finish();
+}
+
+}  // namespace eml

@@ -1,0 +1,89 @@
+// tokens.h - turns a message into the set of features the Bayes filter counts.
+//
+// Features are short strings with a prefix naming where they came from
+// ("subj:free", "url:example.com", "hn:x-mailer"); body words carry no
+// prefix. Each is hashed to 64 bits, and the model stores only hashes. The
+// set keeps the text of every feature so the filter can say which ones
+// decided a verdict.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "mime.h"
+#include "text.h"
+
+namespace eml {
+
+uint64_t HashToken(std::string_view s);
+
+struct Token {
+  uint64_t hash;
+  uint32_t offset;  // into TokenSet::arena
+  uint32_t length;
+};
+
+class TokenSet {
+ public:
+  // Adds prefix + word (ASCII lower-cased). Duplicates are removed by Finish().
+  void Add(std::string_view prefix, std::string_view word);
+  // Sorts by hash and drops duplicates; call once after the last Add().
+  void Finish();
+  std::string_view Text(const Token& t) const { return std::string_view(arena_).substr(t.offset, t.length); }
+  const std::vector<Token>& tokens() const { return tokens_; }
+  size_t size() const { return tokens_.size(); }
+  void Clear() {
+    tokens_.clear();
+    arena_.clear();
+  }
+
+ private:
+  std::vector<Token> tokens_;
+  std::string arena_;
+};
+
+struct TokenizerOptions {
+  bool bigrams = false;          // also count adjacent body word pairs
+  bool header_names = true;      // one feature per header field name present
+  bool received = true;          // words of the first Received fields
+  size_t max_body_tokens = 20000;
+};
+
+void Tokenize(const Message& msg, const TextContent& text, TokenSet& out,
+              const TokenizerOptions& opt = TokenizerOptions());
+
+// Calls `fn(word)` for each word of `text` as the tokenizer splits it
+// (before lower-casing); exposed for tests and for the header rules.
+template <typename Fn>
+void ForEachWord(std::string_view text, Fn&& fn);
+
+// Registrable-looking suffixes of a host: "a.b.example.com" gives
+// "example.com", "b.example.com", "a.b.example.com" (at most 4).
+std::vector<std::string_view> DomainSuffixes(std::string_view host);
+
+namespace detail {
+inline bool WordByte(unsigned char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c >= 0x80 ||
+         c == '$' || c == '\'' || c == '-' || c == '.' || c == '_';
+}
+inline bool TrimByte(char c) { return c == '\'' || c == '-' || c == '.' || c == '_'; }
+}  // namespace detail
+
+template <typename Fn>
+void ForEachWord(std::string_view text, Fn&& fn) {
+  const char* p = text.data();
+  size_t n = text.size(), i = 0;
+  while (i < n) {
+    while (i < n && !detail::WordByte(static_cast<unsigned char>(p[i]))) ++i;
+    size_t s = i;
+    while (i < n && detail::WordByte(static_cast<unsigned char>(p[i]))) ++i;
+    size_t e = i;
+    while (s < e && detail::TrimByte(p[s])) ++s;
+    while (e > s && detail::TrimByte(p[e - 1])) --e;
+    if (e > s) fn(std::string_view(p + s, e - s));
+  }
+}
+
+}  // namespace eml
