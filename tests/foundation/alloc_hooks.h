@@ -1,0 +1,87 @@
+// alloc_hooks.h - test helpers that replace the _as_new/_as_delete hooks.
+//
+// GoogleTest allocates through the same operators as the code under test, so
+// the failing hook is selective: it fails only the Nth allocation made while it
+// is installed, and the armed window should hold only the code under test.
+#pragma once
+
+#include <cstdint>
+#include <new>
+
+#include "hooks.h"
+
+// Fails the nth (0-based) _as_new call made while the object lives.
+class ScopedAllocFailure {
+public:
+  explicit ScopedAllocFailure(int nth) : saved_(_as_new) {
+    countdown_ = nth;
+    failures_ = 0;
+    next_ = saved_;
+    _as_new = Hook;
+  }
+  ~ScopedAllocFailure() { _as_new = saved_; }
+  ScopedAllocFailure(const ScopedAllocFailure&) = delete;
+  ScopedAllocFailure& operator=(const ScopedAllocFailure&) = delete;
+
+  // How many allocations were refused (0 when the code made fewer than n+1).
+  static int failures() { return failures_; }
+
+private:
+  static void* Hook(uint64_t size, bool throwing) {
+    if (countdown_-- == 0) {
+      ++failures_;
+      if (throwing) throw std::bad_alloc();
+      return nullptr;
+    }
+    return next_(size, throwing);
+  }
+
+  as_new_fn saved_;
+  static inline int countdown_ = 0;
+  static inline int failures_ = 0;
+  static inline as_new_fn next_ = nullptr;
+};
+
+// Counts blocks handed out and returned through the hooks while it lives.
+class ScopedAllocCounter {
+public:
+  ScopedAllocCounter() : saved_new_(_as_new), saved_delete_(_as_delete) {
+    news_ = deletes_ = 0;
+    next_new_ = saved_new_;
+    next_delete_ = saved_delete_;
+    _as_new = New;
+    _as_delete = Delete;
+  }
+  ~ScopedAllocCounter() {
+    _as_new = saved_new_;
+    _as_delete = saved_delete_;
+  }
+  ScopedAllocCounter(const ScopedAllocCounter&) = delete;
+  ScopedAllocCounter& operator=(const ScopedAllocCounter&) = delete;
+
+  static int news() { return news_; }
+  static int deletes() { return deletes_; }
+  static bool last_throwing() { return last_throwing_; }
+  static uint64_t last_size() { return last_size_; }
+
+private:
+  static void* New(uint64_t size, bool throwing) {
+    ++news_;
+    last_throwing_ = throwing;
+    last_size_ = size;
+    return next_new_(size, throwing);
+  }
+  static void Delete(void* block) {
+    ++deletes_;
+    next_delete_(block);
+  }
+
+  as_new_fn saved_new_;
+  as_delete_fn saved_delete_;
+  static inline int news_ = 0;
+  static inline int deletes_ = 0;
+  static inline bool last_throwing_ = false;
+  static inline uint64_t last_size_ = 0;
+  static inline as_new_fn next_new_ = nullptr;
+  static inline as_delete_fn next_delete_ = nullptr;
+};

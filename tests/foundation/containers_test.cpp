@@ -1,0 +1,265 @@
+// Tests of CArray, CMap and CList: growth boundaries, index and empty-list
+// exceptions, bucket chain order, duplicate/absent results, Resize, and
+// element lifetimes counted with an instrumented element type.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "alloc_hooks.h"
+#include "containers.h"
+
+using namespace ascommon;
+
+namespace {
+
+// Counts live instances and catches destruction of a dead one.
+struct Counted {
+  static inline int live = 0;
+  static inline int bad_destroys = 0;
+  int value;
+  bool alive;
+  Counted(int v = 0) : value(v), alive(true) { ++live; }
+  Counted(const Counted& o) : value(o.value), alive(true) { ++live; }
+  Counted& operator=(const Counted& o) {
+    value = o.value;
+    return *this;
+  }
+  ~Counted() {
+    if (!alive) ++bad_destroys;
+    alive = false;
+    --live;
+  }
+};
+
+TEST(CArray, GrowsWhenItWouldBecomeFull) {
+  CArray<int, 64> a;
+  EXPECT_EQ(a.GetStep(), 64u);
+  a.Add(0);
+  EXPECT_EQ(a.GetCapacity(), 64u);
+  for (int i = 1; i < 63; ++i) a.Add(i);
+  EXPECT_EQ(a.GetCount(), 63u);
+  EXPECT_EQ(a.GetCapacity(), 64u);
+  a.Add(63);
+  EXPECT_EQ(a.GetCount(), 64u);
+  EXPECT_EQ(a.GetCapacity(), 128u);
+  for (int i = 0; i < 64; ++i) ASSERT_EQ(a[i], i);
+}
+
+TEST(CArray, IndexErrorThrowsMinus301WithoutText) {
+  CArray<int, 64> a;
+  a.Add(1);
+  try {
+    (void)a[1];
+    FAIL() << "no exception";
+  } catch (const InvalidIndexException& e) {
+    EXPECT_EQ(e.GetCode(), -301);
+    EXPECT_STREQ(e.what(), "unknown exception");
+  }
+  const CArray<int, 64>& c = a;
+  EXPECT_THROW((void)c[UINT64_MAX], ASException);
+}
+
+TEST(CArray, ClassElementsLiveForTheWholeCapacity) {
+  Counted::live = Counted::bad_destroys = 0;
+  {
+    CArray<Counted, 64> a;
+    for (int i = 0; i < 64; ++i) a.Add(Counted(i));
+    EXPECT_EQ(Counted::live, 128); // capacity-many constructed elements
+    EXPECT_EQ(a[63].value, 63);
+    CArray<Counted, 64> copy(a);
+    EXPECT_EQ(copy.GetCapacity(), 128u); // (64 / 64 + 1) * 64
+    EXPECT_EQ(copy[10].value, 10);
+  }
+  EXPECT_EQ(Counted::live, 0);
+  EXPECT_EQ(Counted::bad_destroys, 0);
+}
+
+TEST(CArray, AddingOwnElementAcrossGrowth) {
+  CArray<sstring, 64> a;
+  for (int i = 0; i < 63; ++i) a.Add(sstring("an element long enough for the heap"));
+  a.Add(a[0]); // this Add reallocates
+  EXPECT_EQ(a.GetCapacity(), 128u);
+  EXPECT_STREQ(a[63].c_str(), "an element long enough for the heap");
+}
+
+TEST(CArray, SetAllSizesByTheStepAndAcceptsItsOwnBuffer) {
+  CArray<int, 64> a;
+  std::vector<int> src(130, 7);
+  EXPECT_EQ(a.SetAll(src.data(), src.size()), 0);
+  EXPECT_EQ(a.GetCount(), 130u);
+  EXPECT_EQ(a.GetCapacity(), 192u);
+  EXPECT_EQ(a.SetAll(a.GetData() + 1, 5), 0);
+  EXPECT_EQ(a.GetCount(), 5u);
+  EXPECT_EQ(a.GetCapacity(), 64u);
+  EXPECT_EQ(a[4], 7);
+}
+
+TEST(CArray, FailedGrowthLeavesTheArrayUnchanged) {
+  CArray<int, 64> raw;
+  CArray<sstring, 64> cls;
+  for (int i = 0; i < 63; ++i) {
+    raw.Add(i);
+    cls.Add(sstring("x"));
+  }
+  {
+    ScopedAllocFailure fail(0);
+    EXPECT_EQ(raw.Add(99), -2);
+  }
+  {
+    ScopedAllocFailure fail(0);
+    EXPECT_EQ(cls.Add(sstring("y")), -2);
+  }
+  EXPECT_EQ(raw.GetCount(), 63u);
+  EXPECT_EQ(raw.GetCapacity(), 64u);
+  EXPECT_EQ(cls.GetCount(), 63u);
+  EXPECT_EQ(raw[62], 62);
+}
+
+uint32_t SameBucket(const unsigned int&) { return 0; }
+uint32_t Identity(const unsigned int& k) { return k; }
+
+std::vector<unsigned> Keys(const CMap<unsigned int, int>& m) {
+  std::vector<unsigned> keys;
+  for (auto& node : m) keys.push_back(node.key);
+  return keys;
+}
+
+TEST(CMap, DefaultIntegerHash) {
+  EXPECT_EQ(as_int_hash(0), 0u);
+  // The eight add-shift / xor-shift steps, applied to 1.
+  struct Step {
+    bool add;
+    int left_or_right;
+  } steps[] = {{true, 12}, {false, 22}, {true, 4}, {false, 9}, {true, 10}, {false, 2}, {true, 7}, {false, 12}};
+  uint32_t x = 1;
+  for (const Step& s : steps) x = s.add ? x + (x << s.left_or_right) : x ^ (x >> s.left_or_right);
+  EXPECT_EQ(as_int_hash(1), x);
+  EXPECT_EQ(CMapDefaultHash<unsigned long>::Hash(0x100000001ul), x); // high half ignored
+}
+
+TEST(CMap, CollisionsKeepInsertionOrderOrSortWhenOrdered) {
+  CMap<unsigned int, int> plain(8, SameBucket);
+  CMap<unsigned int, int> ordered(8, SameBucket, true);
+  for (unsigned k : {5u, 1u, 3u}) {
+    EXPECT_EQ(plain.Add(k, (int)k * 10), 0);
+    EXPECT_EQ(ordered.Add(k, (int)k * 10), 0);
+  }
+  EXPECT_EQ(Keys(plain), (std::vector<unsigned>{5, 1, 3}));
+  EXPECT_EQ(Keys(ordered), (std::vector<unsigned>{1, 3, 5}));
+  EXPECT_EQ(ordered.Add(4, 40), 0);
+  EXPECT_EQ(ordered.Add(9, 90), 0);
+  EXPECT_EQ(Keys(ordered), (std::vector<unsigned>{1, 3, 4, 5, 9}));
+
+  // Removing the tail must leave a tail that further appends follow.
+  EXPECT_EQ(plain.Remove(3), 0);
+  EXPECT_EQ(plain.Add(7, 70), 0);
+  EXPECT_EQ(plain.Remove(5), 0);
+  EXPECT_EQ(Keys(plain), (std::vector<unsigned>{1, 7}));
+}
+
+TEST(CMap, DuplicateAndAbsentResults) {
+  CMap<unsigned int, int> m(64);
+  EXPECT_EQ(m.Add(1, 10), 0);
+  EXPECT_EQ(m.Add(1, 11), -451);
+  EXPECT_EQ(*m.Find(1), 10);
+  EXPECT_EQ(m.Reassign(1, 12), 0);
+  EXPECT_EQ(*m.Find(1), 12);
+  EXPECT_EQ(m.Reassign(2, 1), -450);
+  EXPECT_EQ(m.Remove(2), -450);
+  EXPECT_EQ(m.Find(2), nullptr);
+  EXPECT_EQ(m.GetCount(), 1u);
+  EXPECT_EQ(m.Remove(1), 0);
+  EXPECT_EQ(m.GetCount(), 0u);
+}
+
+TEST(CMap, ResizeMovesBucketByBucketInChainOrder) {
+  CMap<unsigned int, int> m(4, Identity);
+  for (unsigned k = 0; k < 10; ++k) m.Add(k, (int)k);
+  EXPECT_EQ(m.Resize(3), 0);
+  EXPECT_EQ(m.GetBucketCount(), 3u);
+  // Old buckets 0..3 hold {0,4,8} {1,5,9} {2,6} {3,7}; each node is appended
+  // to bucket k % 3 in that visiting order.
+  EXPECT_EQ(Keys(m), (std::vector<unsigned>{0, 9, 6, 3, 4, 1, 7, 8, 5, 2}));
+  for (unsigned k = 0; k < 10; ++k) ASSERT_NE(m.Find(k), nullptr);
+
+  {
+    ScopedAllocFailure fail(1); // the second bucket array
+    EXPECT_EQ(m.Resize(16), -2);
+  }
+  EXPECT_EQ(m.GetBucketCount(), 3u);
+  EXPECT_EQ(m.GetCount(), 10u);
+}
+
+TEST(CMap, StringKeysNeverMatchANullKey) {
+  CMap<sstring, int> m(16);
+  EXPECT_EQ(m.Add(sstring(), 1), 0);
+  EXPECT_EQ(m.Add(sstring(), 2), 0); // two null strings are not equal
+  EXPECT_EQ(m.Find(sstring()), nullptr);
+  EXPECT_EQ(m.Add(sstring("key"), 3), 0);
+  EXPECT_EQ(*m.Find(sstring("key")), 3);
+  EXPECT_EQ(m.GetCount(), 3u);
+}
+
+TEST(CMap, NodesDestroyTheirCopiesOnce) {
+  Counted::live = Counted::bad_destroys = 0;
+  {
+    CMap<unsigned int, Counted> m(4);
+    for (unsigned k = 0; k < 20; ++k) m.Add(k, Counted((int)k));
+    EXPECT_EQ(Counted::live, 20);
+    m.Remove(3);
+    m.Reassign(4, Counted(44));
+    EXPECT_EQ(m.Find(4)->value, 44);
+    EXPECT_EQ(Counted::live, 19);
+  }
+  EXPECT_EQ(Counted::live, 0);
+  EXPECT_EQ(Counted::bad_destroys, 0);
+}
+
+TEST(CMap, AllocationFailures) {
+  {
+    ScopedAllocFailure fail(0); // first bucket array: a map without buckets
+    CMap<unsigned int, int> m(8);
+    EXPECT_FALSE(m.HasBuckets());
+    EXPECT_EQ(m.Add(1, 1), -2);
+    EXPECT_EQ(m.Remove(1), -2);
+    EXPECT_EQ(m.Reassign(1, 1), -2);
+    EXPECT_EQ(m.Find(1), nullptr);
+  }
+  int news, deletes;
+  {
+    ScopedAllocCounter counter;
+    ScopedAllocFailure fail(1); // second bucket array: bad_alloc, nothing kept
+    EXPECT_THROW((CMap<unsigned int, int>(8)), std::bad_alloc);
+    news = ScopedAllocCounter::news();
+    deletes = ScopedAllocCounter::deletes();
+  }
+  EXPECT_EQ(news, deletes);
+  CMap<unsigned int, int> m(8);
+  {
+    ScopedAllocFailure fail(0);
+    EXPECT_EQ(m.Add(1, 1), -2);
+  }
+  EXPECT_EQ(m.GetCount(), 0u);
+}
+
+TEST(CList, AppendsInOrderAndRefusesToReadWhenEmpty) {
+  CList<int> l;
+  try {
+    l.GetValue(l.GetHeadNode());
+    FAIL() << "no exception";
+  } catch (const EmptyListException& e) {
+    EXPECT_EQ(e.GetCode(), -400);
+  }
+  for (int v : {3, 1, 2}) EXPECT_EQ(l.AddTail(v), 0);
+  std::vector<int> seen;
+  for (auto* n = l.GetHeadNode(); n; n = n->next) seen.push_back(l.GetValue(n));
+  EXPECT_EQ(seen, (std::vector<int>{3, 1, 2}));
+  EXPECT_EQ(l.GetCount(), 3u);
+  {
+    ScopedAllocFailure fail(0);
+    EXPECT_EQ(l.AddTail(4), -2);
+  }
+  EXPECT_EQ(l.GetCount(), 3u);
+}
+
+} // namespace

@@ -1,0 +1,154 @@
+// Tests of the per-thread error state: storage per thread, the code-to-text
+// table and the exact message limit.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <pthread.h>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "as_errno.h"
+#include "hooks.h"
+
+namespace {
+
+std::string Message() {
+  const char* m = _as_get_err()->GetMessage();
+  return m ? m : "<null>";
+}
+
+TEST(ErrorState, FreshThreadReadsCodeZero) {
+  _as_set_err(-104, "main thread failed");
+  int code = -1;
+  std::string text;
+  std::thread t([&] {
+    code = _as_get_err()->GetCode();
+    text = Message();
+  });
+  t.join();
+  EXPECT_EQ(code, 0);
+  EXPECT_EQ(text, std::strerror(0));
+}
+
+TEST(ErrorState, SetErrStoresCodeAndFormattedText) {
+  EXPECT_EQ(_as_set_err(-104, "failed with %d", 5), -104);
+  EXPECT_EQ(_as_get_err()->GetCode(), -104);
+  EXPECT_EQ(Message(), "failed with 5");
+}
+
+TEST(ErrorState, ClearingTheCodeKeepsTheMessageButReportsSuccess) {
+  _as_set_err(-104, "old failure");
+  EXPECT_EQ(_as_set_err(0, nullptr), 0);
+  EXPECT_EQ(_as_get_err()->GetCode(), 0);
+  EXPECT_EQ(Message(), std::strerror(0));
+  // The stored text is still there: restoring the code brings it back.
+  _as_get_err()->SetCode(-104);
+  EXPECT_EQ(Message(), "old failure");
+}
+
+TEST(ErrorState, SetErrMsgLeavesTheCodeAndReturnsTheLength) {
+  _as_set_err(-105, "first");
+  EXPECT_EQ(_as_set_err_msg("%s-%d", "abc", 42), 6);
+  EXPECT_EQ(_as_get_err()->GetCode(), -105);
+  EXPECT_EQ(Message(), "abc-42");
+}
+
+TEST(ErrorState, EntryResetGivesCodeZeroAndTheNoErrorText) {
+  _as_set_err(-101, "bad");
+  as_entry_reset();
+  EXPECT_EQ(_as_get_err()->GetCode(), 0);
+  EXPECT_EQ(Message(), std::strerror(0));
+  // The stored text shows once a non-zero code is set over it.
+  _as_get_err()->SetCode(-7);
+  EXPECT_EQ(Message(), "There are no errors");
+}
+
+TEST(ErrorState, CodeTableWhenNoMessageIsStored) {
+  struct Case {
+    int code;
+    const char* text;
+  } cases[] = {
+      {-101, "invalid input"},
+      {-102, "memory allocation"},
+      {-103, "invalid pointer"},
+      {-104, "internal error"},
+      {-105, "fatal error"},
+      {-106, "undefined error"},
+      {-201, "file error"},
+      {-202, "file read error"},
+      {-203, "file write error"},
+      {-204, "file open error"},
+      {-301, "element not found in blackbox"},
+      {-401, "core instanciated error"},
+      {-402, "core not instanciated error"},
+      {(int)0x80000001u, "Unknown error"},
+      {(int)0x80000002u, "Broken pipe"},
+      {(int)0x80000003u, "The specified entity is busy"},
+      {(int)0x80000004u, "Unknown error 80000004"},
+      {-999, "Unknown error fffffc19"},
+      {-500, "Unknown error fffffe0c"},
+      {7, "Unknown error 00000007"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.code);
+    _as_get_err()->SetMessage(nullptr);
+    _as_get_err()->SetCode(c.code);
+    EXPECT_EQ(Message(), c.text);
+  }
+}
+
+TEST(ErrorState, StoredMessageWinsOnlyForItsOwnCode) {
+  _as_set_err(-301, "key 17 missing");
+  EXPECT_EQ(Message(), "key 17 missing");
+  EXPECT_STREQ(as_errno_instance()->TextForCode(-301), "key 17 missing");
+  EXPECT_STREQ(as_errno_instance()->TextForCode(-102), "memory allocation");
+  EXPECT_STREQ(as_errno_instance()->TextForCode(0), std::strerror(0));
+}
+
+TEST(ErrorState, MessagesAreCutAtTheBlockSize) {
+  const size_t limit = ASErrno::kMessageSize - 1; // 4195 characters + NUL
+  for (size_t len : {limit - 1, limit, limit + 1, (size_t)5000}) {
+    SCOPED_TRACE(len);
+    std::string text(len, 'm');
+    text[0] = 'A';
+    _as_set_err(-104, "%s", text.c_str());
+    EXPECT_EQ(Message(), text.substr(0, limit));
+    _as_get_err()->SetMessage(text.c_str());
+    EXPECT_EQ(Message(), text.substr(0, limit));
+  }
+}
+
+TEST(ErrorState, SetMessageClearsThePreviousText) {
+  _as_set_err(-104, "a long message that must not shine through");
+  _as_get_err()->SetMessage("short");
+  EXPECT_EQ(Message(), "short");
+  _as_get_err()->SetMessage(nullptr); // empty again: the table text shows
+  EXPECT_EQ(Message(), "internal error");
+}
+
+TEST(ErrorState, ThreadsKeepTheirOwnCodeAndMessage) {
+  const int kThreads = 6;
+  pthread_barrier_t barrier;
+  pthread_barrier_init(&barrier, nullptr, kThreads);
+  std::vector<int> codes(kThreads);
+  std::vector<std::string> texts(kThreads);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kThreads; ++i) {
+    threads.emplace_back([&, i] {
+      _as_set_err(-1000 - i, "thread %d failed", i);
+      // Every thread has written before any reads back.
+      pthread_barrier_wait(&barrier);
+      codes[i] = _as_get_err()->GetCode();
+      texts[i] = Message();
+    });
+  }
+  for (auto& t : threads) t.join();
+  pthread_barrier_destroy(&barrier);
+  for (int i = 0; i < kThreads; ++i) {
+    EXPECT_EQ(codes[i], -1000 - i);
+    EXPECT_EQ(texts[i], "thread " + std::to_string(i) + " failed");
+  }
+}
+
+} // namespace

@@ -1,0 +1,140 @@
+// Tests of the exception family: codes, messages and their limits, copies,
+// catchability through every base, and the log-then-throw macro.
+#include <gtest/gtest.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <string>
+
+#include "exceptions.h"
+#include "hooks.h"
+
+namespace {
+
+TEST(Exceptions, BaseAndDefaultConstructedDefaults) {
+  AException base;
+  EXPECT_STREQ(base.what(), "Antispam Exception");
+  EXPECT_EQ(base.GetCode(), -1);
+  EXPECT_FALSE(base.GetFlag());
+
+  ASException e;
+  EXPECT_EQ(e.GetCode(), -1);
+  EXPECT_FALSE(e.GetFlag());
+  EXPECT_STREQ(e.what(), "unknown exception");
+}
+
+TEST(Exceptions, MessageConstructorsUseTheClassDefaultCode) {
+  EXPECT_EQ(ASException("x").GetCode(), -1);
+  EXPECT_EQ(ASMemException("x").GetCode(), -2);
+  EXPECT_EQ(ASInternalException("x").GetCode(), -3);
+  EXPECT_EQ(ASBadPtrException("x").GetCode(), -1);
+  EXPECT_EQ(ASBadCastException("x").GetCode(), -1);
+  EXPECT_EQ(InternalLoaderException("x").GetCode(), -1);
+  EXPECT_EQ(CASConfigurerBadEx("x").GetCode(), -1);
+  EXPECT_EQ(CASConfigurerSpecialEx("x").GetCode(), -1);
+  EXPECT_EQ(InvalidIndexException().GetCode(), -301);
+  EXPECT_EQ(EmptyListException().GetCode(), -400);
+  EXPECT_STREQ(InvalidIndexException().what(), "unknown exception");
+
+  ASMemException mem("ASMemException - MESSAGE: %s %d", "out of", 7);
+  EXPECT_STREQ(mem.what(), "ASMemException - MESSAGE: out of 7");
+}
+
+TEST(Exceptions, CodedConstructorsKeepTheGivenCode) {
+  ASInternalException locker(0, "Unable to lock resource read only because it is being deleted!");
+  EXPECT_EQ(locker.GetCode(), 0);
+  EXPECT_STREQ(locker.what(), "Unable to lock resource read only because it is being deleted!");
+  ASException coded(-551, "could not open %s", "/x");
+  EXPECT_EQ(coded.GetCode(), -551);
+  EXPECT_STREQ(coded.what(), "could not open /x");
+}
+
+TEST(Exceptions, NullFormatGivesCodeZeroAndNoText) {
+  const char* no_format = nullptr;
+  ASMemException e(no_format);
+  EXPECT_EQ(e.GetCode(), 0);
+  EXPECT_STREQ(e.what(), "unknown exception");
+}
+
+TEST(Exceptions, LongMessagesKeep511Characters) {
+  std::string text(600, 'a');
+  for (size_t i = 0; i < text.size(); ++i) text[i] = (char)('a' + i % 26);
+  ASException e("%s", text.c_str());
+  EXPECT_EQ(std::string(e.what()), text.substr(0, 511));
+
+  std::string exact = text.substr(0, 511);
+  ASInternalException src("%s", exact.c_str());
+  src.SetFlag(true);
+  ASInternalException copy(src);
+  EXPECT_EQ(std::string(copy.what()), exact);
+  EXPECT_EQ(copy.GetCode(), -3);
+  EXPECT_TRUE(copy.GetFlag());
+
+  ASException assigned("short");
+  assigned = src;
+  EXPECT_EQ(std::string(assigned.what()), exact);
+  ASException& alias = assigned;
+  assigned = alias; // self-assignment changes nothing
+  EXPECT_EQ(std::string(assigned.what()), exact);
+}
+
+template <class E>
+class ExceptionFamily : public ::testing::Test {};
+using FamilyTypes = ::testing::Types<ASException, ASMemException, ASInternalException, ASBadPtrException,
+                                     ASBadCastException, InternalLoaderException, CASConfigurerBadEx,
+                                     CASConfigurerSpecialEx, InvalidIndexException, EmptyListException>;
+TYPED_TEST_SUITE(ExceptionFamily, FamilyTypes);
+
+TYPED_TEST(ExceptionFamily, CaughtThroughEveryBase) {
+  const int code = TypeParam().GetCode();
+  try {
+    throw TypeParam();
+  } catch (ASException& e) {
+    EXPECT_EQ(e.GetCode(), code); // dispatched through the vtable
+  }
+  try {
+    throw TypeParam();
+  } catch (AException& e) {
+    EXPECT_EQ(e.GetCode(), code);
+  }
+  try {
+    throw TypeParam();
+  } catch (std::exception& e) {
+    EXPECT_STREQ(e.what(), "unknown exception");
+  }
+}
+
+std::string g_trace;
+int g_trace_level;
+void CaptureTrace(int level, const char* format, ...) {
+  char line[1024];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(line, sizeof line, format, args);
+  va_end(args);
+  g_trace_level = level;
+  g_trace += line;
+}
+
+TEST(Exceptions, ThrowMacroLogsTheSameMessageFirst) {
+  as_trace_fn saved = _as_trace;
+  _as_trace = CaptureTrace;
+  g_trace.clear();
+  std::string what;
+  int code = 0;
+  try {
+    AS_THROW_AT(2, ASMemException, "ASMemException - MESSAGE: no room for %d items", 12);
+  } catch (const ASException& e) {
+    what = e.what();
+    code = e.GetCode();
+  }
+  _as_trace = saved;
+  EXPECT_EQ(what, "ASMemException - MESSAGE: no room for 12 items");
+  EXPECT_EQ(code, -2);
+  EXPECT_EQ(g_trace_level, 2);
+  EXPECT_EQ(g_trace.rfind("[ANTISPAM EXCEPTION] [", 0), 0u) << g_trace;
+  EXPECT_NE(g_trace.find("exceptions_test.cpp"), std::string::npos) << g_trace;
+  EXPECT_NE(g_trace.find("- ASMemException - MESSAGE: no room for 12 items\n"), std::string::npos) << g_trace;
+}
+
+} // namespace

@@ -1,0 +1,135 @@
+// Tests of usstring: exact allocation, append rules, the ignore-case flag,
+// null comparisons, the hash and allocation failure.
+#include <gtest/gtest.h>
+
+#include <cwchar>
+
+#include "alloc_hooks.h"
+#include "ustring.h"
+
+using ascommon::usstring;
+
+namespace {
+
+TEST(UString, ConstructionAndCapacity) {
+  usstring s(L"abc");
+  EXPECT_EQ(s.length(), 3u);
+  EXPECT_EQ(s.capacity(), 4u);
+  usstring cut(L"ab\0cd", 5);
+  EXPECT_EQ(cut.length(), 2u);
+  EXPECT_EQ(cut.capacity(), 6u);
+  EXPECT_TRUE(usstring(nullptr).is_null());
+}
+
+TEST(UString, AppendRules) {
+  usstring s(L"ab");
+  EXPECT_EQ(s.append(L"xyz", 4), -50); // count beyond the source
+  EXPECT_EQ(s.status(), -50);
+  EXPECT_STREQ(s.c_str(), L"ab");
+
+  EXPECT_EQ(s.append(L"xyz", 2), 0);
+  EXPECT_STREQ(s.c_str(), L"abxy");
+  EXPECT_EQ(s.capacity(), 5u); // exact: no spare room
+  EXPECT_EQ(s.status(), 0);
+
+  usstring null;
+  EXPECT_EQ(null.append(L"whole", 1), 0); // a null target takes the whole source
+  EXPECT_STREQ(null.c_str(), L"whole");
+
+  s.append(s);
+  EXPECT_STREQ(s.c_str(), L"abxyabxy");
+  EXPECT_EQ(s.append(nullptr, 3), 0);
+  EXPECT_EQ(s.length(), 8u);
+}
+
+TEST(UString, IgnoreCaseFlagDrivesOperatorsAndIsCopied) {
+  usstring a(L"Hello"), b(L"hELLO");
+  EXPECT_FALSE(a == b);
+  a.set_ignore_case(true);
+  EXPECT_TRUE(a == b);
+  EXPECT_FALSE(a != b);
+  EXPECT_FALSE(b == a); // b compares by case
+  usstring copy(a);
+  EXPECT_TRUE(copy.ignore_case());
+  usstring assigned;
+  assigned = a;
+  EXPECT_TRUE(assigned.ignore_case());
+  EXPECT_TRUE(assigned == b);
+}
+
+TEST(UString, NullComparisons) {
+  usstring null1, null2, empty(L""), x(L"x");
+  EXPECT_FALSE(null1 == null2);
+  EXPECT_FALSE(null1 < null2 || null1 > null2 || null1 != null2);
+  EXPECT_TRUE(null1 == null1);
+  EXPECT_FALSE(null1 == empty); // compare answers -3, unlike sstring's length test
+  EXPECT_EQ(null1.compare(L"x"), -3);
+  EXPECT_EQ(x.compare(null1), -2);
+  EXPECT_EQ(x.compare(static_cast<const wchar_t*>(nullptr)), -2);
+  EXPECT_TRUE(usstring(L"a") < usstring(L"b"));
+  EXPECT_TRUE(usstring(L"b") > usstring(L"a"));
+}
+
+TEST(UString, HashTakesUnitsUnsigned) {
+  const wchar_t text[] = {0xE9, 0x1F600, 0};
+  uint32_t expect = ((5381u * 33u) ^ 0xE9u) * 33u ^ 0x1F600u;
+  EXPECT_EQ(usstring(text).hash(), expect);
+  EXPECT_EQ(usstring(L"").hash(), 0u);
+  EXPECT_EQ(usstring().hash(), 0u);
+}
+
+TEST(UString, Fill) {
+  usstring s;
+  EXPECT_EQ(s.fill(3, L'q'), 0);
+  EXPECT_STREQ(s.c_str(), L"qqq");
+  EXPECT_EQ(s.fill(10, 0), 0);
+  EXPECT_EQ(s.length(), 0u);
+  EXPECT_EQ(s.capacity(), 10u);
+  s.buffer()[0] = L'z';
+  s.set_length(1);
+  EXPECT_STREQ(s.c_str(), L"z");
+  usstring copy(s); // a work buffer copies whole
+  EXPECT_EQ(copy.capacity(), 10u);
+  EXPECT_STREQ(copy.c_str(), L"z");
+}
+
+TEST(UString, AllocationFailureKeepsTheOldText) {
+  usstring s(L"old"), other(L"new text");
+  {
+    ScopedAllocFailure fail(0);
+    EXPECT_EQ(s.assign(L"abc", 3), -2);
+  }
+  EXPECT_STREQ(s.c_str(), L"old");
+  {
+    ScopedAllocFailure fail(0);
+    EXPECT_EQ(s.append(L"abc", 3), -2);
+  }
+  EXPECT_STREQ(s.c_str(), L"old");
+  {
+    ScopedAllocFailure fail(0);
+    s = other;
+  }
+  EXPECT_STREQ(s.c_str(), L"old");
+  EXPECT_EQ(s.status(), -2);
+  EXPECT_EQ(s.assign(L"abc", SIZE_MAX), -2); // no block that large
+  EXPECT_STREQ(s.c_str(), L"old");
+}
+
+TEST(UString, ConcatenationAndNoLeaks) {
+  int news, deletes;
+  {
+    ScopedAllocCounter counter;
+    {
+      usstring a(L"ab"), b(L"cd");
+      usstring c = a + b;
+      EXPECT_STREQ(c.c_str(), L"abcd");
+      EXPECT_TRUE((usstring() + usstring(L"")).is_null());
+    }
+    news = ScopedAllocCounter::news();
+    deletes = ScopedAllocCounter::deletes();
+  }
+  EXPECT_EQ(news, deletes);
+  EXPECT_GT(news, 0);
+}
+
+} // namespace
