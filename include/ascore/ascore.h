@@ -286,12 +286,96 @@ AS_API int32_t as_core_settings_apply_alt(as_session_t* session, uint64_t produc
 /* as_core_settings_apply_alt(session, AS_PRODUCT_ALL). */
 AS_API int32_t as_core_settings_apply(as_session_t* session);
 
-/* ---- Black boxes -------------------------------------------------------- */
+/* ---- Black boxes --------------------------------------------------------
+ *
+ * A black box is a typed key/value bag: each 32-bit key holds one element of
+ * one of the BB_TYPE_* types. The box owns copies of every value it stores,
+ * except what BB_TYPE_POINTER values and BB_TYPE_HANDLE_ARRAY handles point
+ * to: those are stored as given and never followed or freed.
+ *
+ * A handle belongs to the host from as_blackbox_create() or _clone() until
+ * as_blackbox_release(). A handle that is not NULL but was never created or
+ * was already released cannot be detected; passing one is undefined. The
+ * functions take no lock: a host that uses one box from several threads
+ * serialises the calls itself.
+ */
+
+/* Creates an empty box. Returns the new handle, owned by the caller.
+ * Failure: NULL, -102 "Not enough memory for a new blackbox". */
 AS_API as_blackbox_t* as_blackbox_create(void);
+
+/* Creates a new box holding a deep copy of every element of blackbox, which
+ * is left unchanged. BB_TYPE_POINTER elements are not copied (the copy lacks
+ * those keys); handle arrays copy the handles themselves; an element whose
+ * copy cannot be allocated is left out. The new handle is owned by the caller.
+ * NULL blackbox: NULL, -101 "invalid blackbox to clone".
+ * The new box cannot be made: NULL, -102 "failed to clone blackbox". */
 AS_API as_blackbox_t* as_blackbox_clone(as_blackbox_t* blackbox);
+
+/* Destroys every element and then the box; the handle is invalid afterwards,
+ * and so is every pointer that as_blackbox_get() returned for it.
+ * Returns 0. NULL blackbox: -101 "invalid blackbox handle". */
 AS_API int32_t as_blackbox_release(as_blackbox_t* blackbox);
+
+/* Destroys every element; the box stays usable and holds nothing. Pointers
+ * returned by as_blackbox_get() for this box become invalid.
+ * Returns 0. NULL blackbox: -101 "invalid blackbox handle". */
 AS_API int32_t as_blackbox_empty(as_blackbox_t* blackbox);
+
+/* Stores a value of the given type under key, replacing whatever element the
+ * key held (of any type). The arguments after type, with the usual variadic
+ * promotions:
+ *   BB_TYPE_BOOL, BB_TYPE_INT     int (BOOL stores 1 for any non-zero value)
+ *   BB_TYPE_LONG, BB_TYPE_ULONG   int64_t / uint64_t
+ *   BB_TYPE_DOUBLE                double
+ *   BB_TYPE_STRING, BB_TYPE_UTF8  const char* (NULL stores a null string);
+ *                                 UTF8 also keeps a wide copy, in which an
+ *                                 ill-formed sequence reads as U+FFFD
+ *   BB_TYPE_WSTRING               const wchar_t* (NULL stores a null string)
+ *   BB_TYPE_POINTER               void*, stored as given
+ *   BB_TYPE_BYTE_ARRAY .. BB_TYPE_DOUBLE_ARRAY, BB_TYPE_HANDLE_ARRAY
+ *                                 pointer to the first element, size_t count
+ *   BB_TYPE_STRING_ARRAY, BB_TYPE_UTF8_ARRAY
+ *                                 const char* const* texts, size_t count
+ *   BB_TYPE_WSTRING_ARRAY         const wchar_t* const* texts, size_t count
+ * Texts and arrays are copied before the call returns; a NULL entry in a text
+ * array is stored as a null string. The source may point into the element
+ * being replaced (a text obtained with as_blackbox_get() on the same key).
+ * Returns 0, or:
+ *   NULL blackbox: -101 "invalid blackbox handle"
+ *   type above 17: -101 "invalid input" (the box is unchanged)
+ *   NULL array pointer (even with count 0): -103 "invalid pointer for set"
+ *     (the box is unchanged)
+ *   out of memory: -102 "memory allocation"; the key then holds either its
+ *     previous element or an empty value of the new type. */
 AS_API int32_t as_blackbox_set(as_blackbox_t* blackbox, uint32_t key, uint32_t type, ...);
+
+/* Reads the element under key as the given type. An element of another type
+ * counts as absent, except that BB_TYPE_STRING also reads UTF8 elements,
+ * BB_TYPE_WSTRING reads the wide copy of UTF8 elements, and the two string
+ * array types read the halves of UTF8_ARRAY elements. An absent key is not an
+ * error: the error state stays clear. The arguments after type and the result:
+ *   BOOL, INT, LONG, ULONG, DOUBLE: out pointer (bool*, int*, int64_t*,
+ *     uint64_t*, double*), then the default (int, int, int64_t, uint64_t,
+ *     double). Present: the value is copied to out and out is returned; with
+ *     a NULL out the address of the stored value is returned. Absent: the
+ *     default (BOOL: default != 0) is stored in out and out is returned;
+ *     with a NULL out, NULL.
+ *   STRING, UTF8 (const char** out), WSTRING (const wchar_t** out): the
+ *     stored text, also written to out when out is not NULL; absent: NULL,
+ *     and NULL written to out. A null string reads as NULL.
+ *   POINTER: no further argument; the stored pointer, NULL when absent.
+ *   Array types: buffer (element type*, or const char** / const wchar_t**
+ *     for the text arrays), then size_t* count. With a NULL buffer the
+ *     element count is stored in *count and count is returned. Otherwise
+ *     min(*count, element count) elements are copied to the buffer, that
+ *     number is stored in *count and the buffer is returned. Absent, or a
+ *     NULL count: NULL, *count untouched.
+ * Type above 17: NULL. NULL blackbox: NULL, -101 "invalid blackbox handle".
+ * Every pointer returned or written (the address of a scalar, a text, the
+ * texts copied into a text-array buffer) points into the box: the caller must
+ * not free it, and it stays valid only until the key is set again or removed,
+ * or the box is emptied or released. */
 AS_API void* as_blackbox_get(as_blackbox_t* blackbox, uint32_t key, uint32_t type, ...);
 
 #ifdef __cplusplus
