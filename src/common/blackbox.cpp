@@ -230,7 +230,11 @@ int FillUtf8(Utf8Value& v, const char* text) {
   if (text && v.narrow.is_null()) return kNoMemory;
   if (v.narrow.is_null()) return 0;
   ascommon::sstring_to_usstring(v.narrow, v.wide, false);
-  return v.wide.is_null() ? kNoMemory : 0;
+  if (!v.wide.is_null()) return 0;
+  // Without its wide half the value would read differently as type 6 and as
+  // type 5; leave it empty instead.
+  v.narrow = static_cast<const char*>(nullptr);
+  return kNoMemory;
 }
 
 // The arguments of Set, read from the va_list in one place.

@@ -189,34 +189,64 @@ TEST(BlackboxOutOfMemory, SetFailsCleanlyAtEveryAllocation) {
 
 TEST(BlackboxOutOfMemory, FailedReplacementLeavesNoHalfElementBehind) {
   // When the new value cannot be built the key holds either the old value or
-  // an empty one of the new type, never a partly copied array.
+  // an empty one of the new type, never a partly built one.
   for (long n = 0;; ++n) {
     ASSERT_LT(n, 100);
     size_t count = 999;
-    bool old_kept = false;
-    Outcome o;
+    const char* narrow = "sentinel";
+    const wchar_t* wide = L"sentinel";
+    bool old_array_kept = false, old_text_kept = false, has_narrow = false, has_wide = false;
+    char narrow_copy[64] = {0};
+    Outcome arrays, texts;
     {
       CountingHooks hooks;
       as_blackbox_t* bb = as_blackbox_create();
-      ASSERT_NE(nullptr, bb);
+      if (!bb) return;
       as_blackbox_set(bb, 1, BB_TYPE_INT, 7);
+      as_blackbox_set(bb, 2, BB_TYPE_INT, 8);
       g_countdown = n;
-      o.status = as_blackbox_set(bb, 1, BB_TYPE_STRING_ARRAY, kTexts, (size_t)4);
+      arrays.status = as_blackbox_set(bb, 1, BB_TYPE_STRING_ARRAY, kTexts, (size_t)4);
       g_countdown = -1;
-      o.reached = g_failed;
+      arrays.reached = g_failed;
+      g_failed = false;
+      g_countdown = n;
+      texts.status = as_blackbox_set(bb, 2, BB_TYPE_UTF8, kUtf8[0]);
+      g_countdown = -1;
+      texts.reached = g_failed;
       int v = 0;
-      old_kept = as_blackbox_get(bb, 1, BB_TYPE_INT, &v, 0) == &v && v == 7;
+      old_array_kept = as_blackbox_get(bb, 1, BB_TYPE_INT, &v, 0) == &v && v == 7;
+      old_text_kept = as_blackbox_get(bb, 2, BB_TYPE_INT, &v, 0) == &v && v == 8;
       as_blackbox_get(bb, 1, BB_TYPE_STRING_ARRAY, nullptr, &count);
+      as_blackbox_get(bb, 2, BB_TYPE_STRING, &narrow);
+      as_blackbox_get(bb, 2, BB_TYPE_WSTRING, &wide);
+      // Both point into the box: keep what they said before it goes.
+      if (narrow) std::strncpy(narrow_copy, narrow, sizeof(narrow_copy) - 1);
+      has_narrow = narrow != nullptr;
+      has_wide = wide != nullptr;
       as_blackbox_release(bb);
-      o.leaked = g_live;
+      arrays.leaked = g_live;
     }
     SCOPED_TRACE("failing allocation " + std::to_string(n));
-    EXPECT_EQ(0, o.leaked);
-    if (!o.reached) {
+    EXPECT_EQ(0, arrays.leaked);
+    if (arrays.reached) {
+      EXPECT_EQ(AS_ERR_MEMORY, arrays.status);
+      EXPECT_TRUE(old_array_kept ? count == 999 : count == 0) << "count " << count;
+    } else {
+      EXPECT_EQ(0, arrays.status);
       EXPECT_EQ(4u, count);
-      break;
     }
-    EXPECT_TRUE(old_kept ? count == 999 : count == 0) << "count " << count;
+    if (texts.reached) {
+      EXPECT_EQ(AS_ERR_MEMORY, texts.status);
+      if (!old_text_kept) {
+        EXPECT_FALSE(has_narrow);
+        EXPECT_FALSE(has_wide);
+      }
+    } else {
+      EXPECT_EQ(0, texts.status);
+      EXPECT_STREQ(kUtf8[0], narrow_copy);
+      EXPECT_TRUE(has_wide);
+    }
+    if (!arrays.reached && !texts.reached) break;
   }
 }
 
