@@ -1,0 +1,140 @@
+// The shared resource locker with real threads. Waits for something that must
+// happen are bounded by kMust; checks that something must NOT happen watch
+// for kMustNot, long enough for a runnable thread to get there.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "shared_locker.h"
+
+namespace {
+
+const auto kMust = std::chrono::seconds(10);
+const auto kMustNot = std::chrono::milliseconds(150);
+
+class Event {
+public:
+  void Set() {
+    std::lock_guard<std::mutex> l(m_);
+    set_ = true;
+    cv_.notify_all();
+  }
+  template <class D>
+  bool WaitFor(D d) {
+    std::unique_lock<std::mutex> l(m_);
+    return cv_.wait_for(l, d, [&] { return set_; });
+  }
+
+private:
+  std::mutex m_;
+  std::condition_variable cv_;
+  bool set_ = false;
+};
+
+// A thread that takes the locker in a mode, reports "in", waits for "leave".
+struct Holder {
+  Holder(shared_locker* l, uint32_t mode) : t([=] {
+    auto_locker hold(l, mode);
+    in.Set();
+    leave.WaitFor(kMust);
+  }) {}
+  ~Holder() {
+    leave.Set();
+    t.join();
+  }
+  Event in, leave;
+  std::thread t;
+};
+
+} // namespace
+
+TEST(SharedLocker, ReadersShareTheLock) {
+  shared_locker l;
+  Holder a(&l, auto_locker::READ_ONLY), b(&l, auto_locker::READ_ONLY), c(&l, auto_locker::READ_ONLY);
+  for (Holder* h : {&a, &b, &c}) ASSERT_TRUE(h->in.WaitFor(kMust));
+  EXPECT_EQ(3, l.read_count());
+}
+
+TEST(SharedLocker, WriterWaitsForTheLastReaderAndIsWokenByItsLeave) {
+  shared_locker l;
+  l.lock_read();
+  l.lock_read();
+  Holder writer(&l, auto_locker::EXCLUSIVE);
+  EXPECT_FALSE(writer.in.WaitFor(kMustNot));
+  l.unlock_read();
+  EXPECT_FALSE(writer.in.WaitFor(kMustNot));
+  l.unlock_read();
+  EXPECT_TRUE(writer.in.WaitFor(kMust));
+}
+
+TEST(SharedLocker, ReadersQueueBehindAHolderAndAWaitingWriter) {
+  shared_locker l;
+  {
+    auto_locker mine(&l, auto_locker::EXCLUSIVE);
+    Holder reader(&l, auto_locker::READ_ONLY);
+    EXPECT_FALSE(reader.in.WaitFor(kMustNot));
+    mine.unlock();
+    EXPECT_TRUE(reader.in.WaitFor(kMust));
+  }
+  // A reader arriving while a writer waits for the current reader queues
+  // behind that writer instead of joining the current reader.
+  l.lock_read();
+  Holder writer(&l, auto_locker::EXCLUSIVE);
+  EXPECT_FALSE(writer.in.WaitFor(kMustNot));
+  Holder late(&l, auto_locker::READ_ONLY);
+  EXPECT_FALSE(late.in.WaitFor(kMustNot));
+  l.unlock_read();
+  ASSERT_TRUE(writer.in.WaitFor(kMust));
+  EXPECT_FALSE(late.in.WaitFor(kMustNot));
+  writer.leave.Set();
+  EXPECT_TRUE(late.in.WaitFor(kMust));
+}
+
+TEST(SharedLocker, MarkForDeletionWaitsForReadersThenRefusesEveryLock) {
+  shared_locker l;
+  l.lock_read();
+  Event marked;
+  std::thread marker([&] {
+    l.mark_for_deletion();
+    marked.Set();
+  });
+  EXPECT_FALSE(marked.WaitFor(kMustNot));
+  l.unlock_read();
+  EXPECT_TRUE(marked.WaitFor(kMust));
+  marker.join();
+
+  try {
+    l.lock_read();
+    ADD_FAILURE() << "read-only lock granted after mark for deletion";
+  } catch (const ASInternalException& e) {
+    EXPECT_STREQ("Unable to lock resource read only because it is being deleted!", e.what());
+    EXPECT_EQ(0, e.GetCode());
+  }
+  EXPECT_THROW(l.lock_exclusive(), ASInternalException);
+  EXPECT_THROW(auto_locker(&l, auto_locker::READ_ONLY), ASInternalException);
+  EXPECT_EQ(0, l.read_count()); // a refused reader leaves no count behind
+}
+
+TEST(AutoLocker, ReleasesOnceWhetherUnlockedEarlyOrAtScopeEnd) {
+  shared_locker l;
+  {
+    auto_locker r(&l, auto_locker::READ_ONLY);
+    r.unlock();
+  }
+  EXPECT_EQ(0, l.read_count());
+  { auto_locker w(&l, auto_locker::EXCLUSIVE); }
+  Holder after(&l, auto_locker::EXCLUSIVE);
+  EXPECT_TRUE(after.in.WaitFor(kMust));
+}
+
+TEST(AutoLocker, RefusesANullLocker) {
+  try {
+    auto_locker a(nullptr, auto_locker::READ_ONLY);
+    ADD_FAILURE() << "null locker accepted";
+  } catch (const ASInternalException& e) {
+    EXPECT_STREQ("ASInternalException - CODE: 0 MESSAGE: Null locker data in auto_locker!", e.what());
+  }
+}
