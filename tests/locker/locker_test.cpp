@@ -83,7 +83,7 @@ TEST(SharedLocker, ReadersQueueBehindAHolderAndAWaitingWriter) {
   // behind that writer instead of joining the current reader.
   l.lock_read();
   Holder writer(&l, auto_locker::EXCLUSIVE);
-  EXPECT_FALSE(writer.in.WaitFor(kMustNot));
+  EXPECT_FALSE(writer.in.WaitFor(2 * kMustNot)); // time for the writer to reach the gate
   Holder late(&l, auto_locker::READ_ONLY);
   EXPECT_FALSE(late.in.WaitFor(kMustNot));
   l.unlock_read();
