@@ -1,0 +1,129 @@
+// Trace lines of the settings store, read back from the real trace log.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+
+#include "config_test_util.h"
+#include "configurer.h"
+#include "tracer.h"
+
+namespace {
+
+// Starts the trace log once for this process, at debug level, in a private
+// directory; each Log object sees only the lines written after it was made.
+class Log {
+public:
+  Log() : start_(All().size()) {}
+  std::string Text() const { return All().substr(start_); }
+  // Lines whose message (the text after the prefix) is exactly `message`.
+  int Count(const std::string& message) const {
+    std::istringstream in(Text());
+    int n = 0;
+    for (std::string line; std::getline(in, line);) {
+      size_t at = line.find("] - ");
+      if (at != std::string::npos && line.compare(at + 4, std::string::npos, message) == 0) ++n;
+    }
+    return n;
+  }
+
+private:
+  static const std::string& Path() {
+    static TempDir dir;
+    static std::string path = [] {
+      setenv("AS_TRACER_LEVEL", "debug", 1);
+      setenv("AS_TRACER_PATH", dir.path().c_str(), 1);
+      ascommon::as_tracer_start(nullptr);
+      return dir.File("as2_debug.log");
+    }();
+    return path;
+  }
+  static std::string All() {
+    std::ifstream f(Path());
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+  }
+  size_t start_;
+};
+
+} // namespace
+
+TEST(StoreTrace, ReadsWritesAndDestruction) {
+  Log log;
+  {
+    CConfigurer c;
+    c.SetSetting("/a", "1", 0);
+    for (uint64_t s : {5, 6, 7}) c.CreateSet(s);
+    EXPECT_STREQ("1", c.GetSetting("/a", 5));
+    c.GetSetting("/a", 9);
+    c.GetSetting("/nope", 6);
+    c.SetSetting("/a", "2", 8);
+  }
+  EXPECT_EQ(1, log.Count("creating configurer"));
+  // The request, the narrow write and the wide write ("%S" prints the same text).
+  EXPECT_EQ(3, log.Count("[key = /a] <= [value = 1]"));
+  EXPECT_EQ(1, log.Count("[session = ALL] [key = /a] => [value = 1]"));
+  EXPECT_EQ(1, log.Count("session = 9 was not found!"));
+  EXPECT_EQ(1, log.Count("[session = 6/ALL] [key = /nope] Value not found!"));
+  EXPECT_NE(std::string::npos,
+            log.Text().find("[ANTISPAM EXCEPTION] [")); // the refused write for session 8
+  EXPECT_EQ(1, log.Count("CASConfigurerSpecialEx - CODE: -250 MESSAGE: Session does not exist"));
+  EXPECT_EQ(1, log.Count("releasing 3 session map(s)"));
+}
+
+TEST(StoreTrace, CopySkipsExistingKeys) {
+  CConfigurer src, dst;
+  src.SetSetting("/a", "new", 0);
+  dst.SetSetting("/a", "old", 0);
+  Log log;
+  dst.CopyGlobalSettings(&src);
+  EXPECT_EQ(2, log.Count("skipping setting new for /a")); // wide map, then narrow map
+}
+
+TEST(PresetTrace, MissingFilesAreAnnounced) {
+  TempDir dir;
+  CConfigurer c;
+  TestModule m("Mod", AS_KIND_FILTER);
+  c.AddNotifiableObject(&m);
+  for (const char* key : {"/eml/global/SharedDataPath", "/send/global/SharedDataPath",
+                          "/http/general/ParentalSharedDataPath", "/http/general/PhishingSharedDataPath"})
+    c.SetSetting(key, dir.path().c_str(), 0);
+  c.SetSetting("/send/global/SharedDataPath", "/nonexistent-dir", 0);
+  Log log;
+  EXPECT_EQ(0, c.ApplySettings(AS_PRODUCT_ALL, 0));
+  for (const char* f : {"asconf.ini", "pcconf.ini", "phconf.ini"})
+    EXPECT_EQ(1, log.Count("Nu exista " + dir.File(f))) << f;
+  EXPECT_EQ(1, log.Count("Error loading sendconf.ini. Some fine tuning settings may not be available: "
+                         "ASException - MESSAGE: error loading ini file"));
+}
+
+TEST(ApplyTrace, TimingLinesAndSkips) {
+  CConfigurer c;
+  TestModule a("Alpha", AS_KIND_FILTER), b("Beta", AS_KIND_FILTER), idle("Idle", AS_KIND_FILTER);
+  for (TestModule* m : {&a, &b, &idle}) c.AddNotifiableObject(m);
+  c.CreateSet(7);
+  a.AddSession(7);
+  a.enabled.insert(7);
+  idle.AddSession(7);
+  c.SetSetting("/eml/dispatcher/benchmark/LogFilterRunTime", "1", 7);
+  Log log;
+  EXPECT_EQ(0, c.ApplySettings(AS_PRODUCT_ALL, 0));
+  EXPECT_EQ(0, c.ApplySettings(AS_PRODUCT_ALL, 7));
+  std::string text = log.Text();
+  // Global timing stays off: the key is set for session 7 only.
+  EXPECT_EQ(std::string::npos, text.find("Time to apply global settings"));
+  std::regex per_module(R"(- Time to apply session settings for module \[(\w+)\] : \d+\.\d{6} sec\n)");
+  int lines = 0;
+  for (std::sregex_iterator it(text.begin(), text.end(), per_module), end; it != end; ++it) ++lines;
+  EXPECT_EQ(3, lines);
+  EXPECT_TRUE(std::regex_search(text, std::regex(R"(- Time to apply all session settings: \d+\.\d{6} seconds\n)")));
+  EXPECT_EQ(1, log.Count("will skip shared settings application for module 'Idle' (module is not enabled on any "
+                         "session)"));
+  EXPECT_EQ(1, log.Count("will skip session settings application for module 'Idle' on session 7 (filter was not "
+                         "specifically enabled by the user)"));
+  EXPECT_EQ(1, log.Count("invalid session ID (7)")); // Beta has no entry for session 7
+  EXPECT_EQ(1, log.Count("will apply session settings for module 'Alpha' on session 7"));
+}
