@@ -128,7 +128,7 @@ class Parser {
       p.body = s.substr(body);
       FillContentInfo(p, parent_is_digest);
     }
-    ParseBody(idx);
+    if (!lim_.headers_only) ParseBody(idx);
   }
 
  private:
@@ -170,6 +170,11 @@ class Parser {
       if (at != 0 && body[at - 1] != '\n') continue;  // must start a line
       std::string_view rest = body.substr(at + delim.size());
       bool closing = rest.size() >= 2 && rest[0] == '-' && rest[1] == '-';
+      // Only blanks may follow the delimiter, so boundary "b1" never
+      // matches the line "--b10".
+      size_t k = closing ? 2 : 0;
+      while (k < rest.size() && (rest[k] == ' ' || rest[k] == '\t')) ++k;
+      if (k < rest.size() && rest[k] != '\r' && rest[k] != '\n') continue;
       if (part_start >= 0) {
         size_t end = at;
         if (end > 0 && body[end - 1] == '\n') --end;

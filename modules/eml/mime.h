@@ -56,6 +56,7 @@ struct ParseLimits {
   int max_depth = 12;
   size_t max_parts = 512;
   size_t max_headers = 1024;
+  bool headers_only = false;  // stop after the message's own header fields
 };
 
 struct Message {

@@ -36,19 +36,23 @@ bool IsIpHost(std::string_view h) {
 // Words of a header value as separate features; "@domain" features for the
 // e-mail addresses in it.
 void AddHeaderWords(TokenSet& out, std::string_view prefix, std::string_view value) {
+  std::string at_prefix(prefix);
+  at_prefix += "@";
+  size_t addresses = 0;
+  for (size_t at = value.find('@'); at != std::string_view::npos && addresses < 16;
+       at = value.find('@', at + 1), ++addresses) {
+    size_t e = at + 1;
+    while (e < value.size() && (detail::WordByte(static_cast<unsigned char>(value[e])) && value[e] != '\'' &&
+                                value[e] != '$'))
+      ++e;
+    std::string_view dom = value.substr(at + 1, e - at - 1);
+    if (dom.empty() || dom.size() > 253) continue;
+    std::string lower = AsciiLowerCopy(dom);
+    for (std::string_view s : DomainSuffixes(lower)) out.Add(at_prefix, s);
+  }
   size_t count = 0;
   ForEachWord(value, [&](std::string_view w) {
     if (++count > 64) return;
-    size_t at = w.find('@');
-    if (at != std::string_view::npos) {
-      std::string_view dom = w.substr(at + 1);
-      std::string p(prefix);
-      p += "@";
-      for (std::string_view s : DomainSuffixes(dom)) out.Add(p, s);
-      std::string_view user = w.substr(0, at);
-      if (!user.empty() && user.size() <= 30) out.Add(prefix, user);
-      return;
-    }
     if (w.size() > 40) {
       out.Add(prefix, "long-word");
       return;

@@ -1,0 +1,64 @@
+/* aseml.h - what a host needs to scan mail with the reference mail plug-ins
+ * (aseml.mdl): the entity type, the verbs, how to describe a message, and the
+ * black-box keys the results are written under.
+ *
+ * Describing a message (as_item_descriptor_t):
+ *   entity_type    = ASEML_ENTITY_MAIL
+ *   entity_subtype = ASEML_SOURCE_FILE:   stream_param1 = (int64_t)(const char*) path
+ *                                         of a file holding one RFC 5322 message;
+ *                                         stream_param2 unused (0).
+ *                    ASEML_SOURCE_BUFFER: stream_param1 = (int64_t)(const char*) bytes,
+ *                                         stream_param2 = their length.
+ *   Both are read (and the bytes copied) during as_core_item_create(); the
+ *   caller keeps ownership. An unreadable file, a null pointer or a negative
+ *   length make as_core_item_create() return NULL with -101 and a message.
+ *
+ * Verbs of as_core_item_process():
+ *   ASEML_VERB_SCAN   runs EmlHeaderFilter, EmlUrlFilter, EmlBayesFilter and
+ *                     EmlVerdictPerformer, and writes every key below into the
+ *                     black box passed to the call.
+ *   ASEML_VERB_PARSE  only breaks the message to the token level and writes
+ *                     ASEML_BB_ANOMALIES, ASEML_BB_TOKEN_COUNT, ASEML_BB_URLS.
+ *
+ * Settings (text values; a key without a session applies to all sessions):
+ *   /eml/EmlBayesFilter/ModelPath        model file written by `ascan train`
+ *   /eml/EmlBayesFilter/MinDeviation     0 <= x < 0.5   (default 0.1)
+ *   /eml/EmlBayesFilter/Strength         x > 0          (default 0.45)
+ *   /eml/EmlBayesFilter/TopTokens        0..100         (default 10)
+ *   /eml/EmlHeaderFilter/Weight          0..10          (default 1)
+ *   /eml/EmlUrlFilter/BlockDomains, AllowDomains, BlockSenders, AllowSenders
+ *                                        domain lists separated by commas
+ *   /eml/EmlUrlFilter/Weight             0..100         (default 6)
+ *   /eml/EmlVerdictPerformer/SpamThreshold  0 < x < 1   (default 0.9)
+ *   /eml/<module>/Enabled                0 disables the module (per session)
+ */
+#ifndef ASEML_H
+#define ASEML_H
+
+#define ASEML_ENTITY_MAIL 100u
+
+#define ASEML_SOURCE_FILE 0u
+#define ASEML_SOURCE_BUFFER 1u
+
+#define ASEML_VERB_SCAN 1u
+#define ASEML_VERB_PARSE 2u
+
+/* Results (black-box keys and types). */
+#define ASEML_BB_VERDICT 40001u       /* BB_TYPE_INT: 1 spam, 0 ham */
+#define ASEML_BB_SCORE 40002u         /* BB_TYPE_DOUBLE: combined score 0..1 */
+#define ASEML_BB_VERDICT_TEXT 40003u  /* BB_TYPE_STRING: "spam" or "ham" */
+#define ASEML_BB_HEADER_SCORE 40010u  /* BB_TYPE_DOUBLE: header rules, log-odds */
+#define ASEML_BB_HEADER_RULES 40011u  /* BB_TYPE_STRING_ARRAY: rules that fired */
+#define ASEML_BB_LIST_SCORE 40020u    /* BB_TYPE_DOUBLE: domain lists, log-odds */
+#define ASEML_BB_LIST_HITS 40021u     /* BB_TYPE_STRING_ARRAY: "block:dom", "allow:dom",
+                                         "block-sender:dom", "allow-sender:dom" */
+#define ASEML_BB_BAYES_SCORE 40030u   /* BB_TYPE_DOUBLE: Bayes score 0..1 */
+#define ASEML_BB_BAYES_TOKENS 40031u  /* BB_TYPE_STRING_ARRAY: deciding tokens,
+                                         "token=probability", strongest first */
+#define ASEML_BB_BAYES_USED 40032u    /* BB_TYPE_INT: tokens combined */
+#define ASEML_BB_BAYES_STATUS 40033u  /* BB_TYPE_STRING: "ok" or why no model is used */
+#define ASEML_BB_ANOMALIES 40040u     /* BB_TYPE_INT: parse anomaly bits */
+#define ASEML_BB_TOKEN_COUNT 40041u   /* BB_TYPE_INT: distinct tokens */
+#define ASEML_BB_URLS 40042u          /* BB_TYPE_INT: links found */
+
+#endif

@@ -1,0 +1,423 @@
+// Unit tests of the mail content engine: decoding, MIME, HTML, tokens, Bayes.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <random>
+#include <string>
+
+#include "analyzer.h"
+#include "bayes.h"
+#include "codec.h"
+#include "html.h"
+#include "mbox.h"
+#include "mime.h"
+#include "rules.h"
+#include "text.h"
+#include "tokens.h"
+
+using namespace eml;
+
+namespace {
+
+std::string B64(std::string_view in) {
+  std::string out;
+  DecodeBase64(in, out);
+  return out;
+}
+
+std::string QP(std::string_view in) {
+  std::string out;
+  DecodeQuotedPrintable(in, out);
+  return out;
+}
+
+std::string Utf8(std::string_view in, std::string_view cs) {
+  std::string out;
+  ToUtf8(in, cs, out);
+  return out;
+}
+
+bool HasToken(const TokenSet& ts, std::string_view text) {
+  for (const Token& t : ts.tokens())
+    if (ts.Text(t) == text) return true;
+  return false;
+}
+
+TokenSet TokensOf(const std::string& raw) {
+  Analysis a;
+  Analyze(raw, a);
+  return a.tokens;
+}
+
+}  // namespace
+
+TEST(Codec, Base64SkipsJunkAndStopsAtPadding) {
+  EXPECT_EQ(B64("aGVsbG8="), "hello");
+  EXPECT_EQ(B64("aGVs\r\nbG8gd29y\nbGQ="), "hello world");
+  EXPECT_EQ(B64("aG!!Vs*bG8="), "hello");
+  EXPECT_EQ(B64("aGVsbG8=IGlnbm9yZWQ="), "hello");
+  EXPECT_EQ(B64("a"), "");  // a lone sextet makes no byte
+}
+
+TEST(Codec, QuotedPrintableSoftBreaksAndBadEscapes) {
+  EXPECT_EQ(QP("caf=C3=A9"), "caf\xC3\xA9");
+  EXPECT_EQ(QP("long=\r\nline= \nend"), "longlineend");
+  EXPECT_EQ(QP("100=%"), "100=%");
+  EXPECT_EQ(QP("x=4"), "x=4");
+  EXPECT_EQ(QP("trailing="), "trailing");
+  std::string q;
+  DecodeQuotedPrintable("a_b=5Fc", q, true);
+  EXPECT_EQ(q, "a b_c");
+}
+
+TEST(Codec, CharsetsBecomeValidUtf8) {
+  EXPECT_EQ(Utf8("Gr\xFC\xDF", "ISO-8859-1"), "Gr\xC3\xBC\xC3\x9F");
+  EXPECT_EQ(Utf8("\x80 \x93x\x94", "windows-1252"), "\xE2\x82\xAC \xE2\x80\x9Cx\xE2\x80\x9D");
+  EXPECT_EQ(Utf8("\xA4", "iso-8859-15"), "\xE2\x82\xAC");
+  EXPECT_EQ(Utf8("\xA4", "iso-8859-1"), "\xC2\xA4");
+  // Invalid UTF-8 (stray continuation, truncated sequence, overlong, surrogate).
+  std::string bad = Utf8("a\x80z\xE2\x82\xC0\xAF\xED\xA0\x80", "utf-8");
+  EXPECT_TRUE(IsValidUtf8(bad));
+  EXPECT_EQ(bad.substr(0, 1), "a");
+  EXPECT_NE(bad.find('z'), std::string::npos);
+  // Unknown charsets pass through as sanitised bytes.
+  EXPECT_TRUE(IsValidUtf8(Utf8("\xB0\xA1\xC4\xE3", "x-unknown-charset")));
+  EXPECT_EQ(Utf8("plain", "koi8-r"), "plain");
+}
+
+TEST(Codec, EncodedWordsInHeaders) {
+  EXPECT_EQ(DecodeHeaderValue("=?ISO-8859-1?Q?Gr=FC=DFe_aus?= =?UTF-8?B?TcO8bmNoZW4=?="),
+            "Gr\xC3\xBC\xC3\x9F" "e ausM\xC3\xBCnchen");
+  EXPECT_EQ(DecodeHeaderValue("Re: =?utf-8?q?caf=C3=A9?= ok"), "Re: caf\xC3\xA9 ok");
+  // Malformed words stay literal text.
+  EXPECT_EQ(DecodeHeaderValue("=?broken"), "=?broken");
+  EXPECT_EQ(DecodeHeaderValue("=?utf-8?X?abc?="), "=?utf-8?X?abc?=");
+  EXPECT_TRUE(IsValidUtf8(DecodeHeaderValue("=?utf-8?B?/w==?= \xFF")));
+}
+
+TEST(Mime, FoldedHeadersAndParameters) {
+  Message m;
+  std::string raw =
+      "Subject: a long\r\n  folded subject\r\nContent-Type: text/plain;\r\n\tcharset=\"ISO-8859-1\"; format=flowed\r\n"
+      "\r\nbody\r\n";
+  ParseMessage(raw, m);
+  ASSERT_NE(m.Find("subject"), nullptr);
+  EXPECT_EQ(m.Find("SUBJECT")->value, "a long folded subject");
+  EXPECT_EQ(m.parts[0].charset, "iso-8859-1");
+  EXPECT_EQ(m.parts[0].body, "body\r\n");
+  EXPECT_EQ(HeaderParam("attachment; filename*=utf-8''r%C3%A9sum%C3%A9.pdf", "filename"), "r%C3%A9sum%C3%A9.pdf");
+  EXPECT_EQ(HeaderParam("text/plain; name=\"a \\\"q\\\" b\"", "name"), "a \"q\" b");
+  EXPECT_EQ(HeaderParam("text/plain", "charset"), "");
+}
+
+TEST(Mime, NestedMultipartTree) {
+  std::string raw =
+      "Content-Type: multipart/mixed; boundary=outer\n\npreamble\n--outer\n"
+      "Content-Type: multipart/alternative; boundary=\"inner\"\n\n--inner\nContent-Type: text/plain\n\nplain text\n"
+      "--inner\nContent-Type: text/html\n\n<b>html</b>\n--inner--\n"
+      "--outer\nContent-Type: application/pdf; name=x.pdf\nContent-Transfer-Encoding: base64\n\nJVBERi0=\n"
+      "--outer--\nepilogue\n";
+  Message m;
+  ParseMessage(raw, m);
+  ASSERT_EQ(m.parts.size(), 5u);
+  EXPECT_EQ(m.parts[1].subtype, "alternative");
+  EXPECT_EQ(m.parts[2].body, "plain text");
+  EXPECT_EQ(m.parts[2].parent, 1);
+  EXPECT_EQ(m.parts[3].subtype, "html");
+  EXPECT_EQ(m.parts[4].filename, "x.pdf");
+  EXPECT_EQ(m.parts[4].parent, 0);
+  EXPECT_EQ(m.anomalies, 0u);
+  std::string pdf;
+  DecodePartBody(m.parts[4], pdf, 100);
+  EXPECT_EQ(pdf, "%PDF-");
+}
+
+TEST(Mime, BrokenStructuresAreToleratedAndNoted) {
+  Message m;
+  ParseMessage("Content-Type: multipart/mixed; boundary=b\n\n--b\nContent-Type: text/plain\n\ncut off", m);
+  EXPECT_TRUE(m.anomalies & kAnomalyUnclosedMultipart);
+  ASSERT_EQ(m.parts.size(), 2u);
+  EXPECT_EQ(m.parts[1].body, "cut off");
+
+  ParseMessage("Content-Type: multipart/mixed\n\nno boundary at all", m);
+  EXPECT_TRUE(m.anomalies & kAnomalyMissingBoundary);
+  EXPECT_EQ(m.parts[0].type, "text");
+
+  ParseMessage("Subject: only headers\nFrom: x", m);
+  EXPECT_TRUE(m.anomalies & kAnomalyNoHeaderEnd);
+
+  ParseMessage("this is no header line\nand neither is this\n", m);
+  EXPECT_TRUE(m.headers().empty());
+  EXPECT_EQ(m.parts[0].body.substr(0, 7), "this is");
+
+  ParseMessage("", m);
+  EXPECT_EQ(m.parts.size(), 1u);
+}
+
+TEST(Mime, DepthAndPartLimitsBoundTheTree) {
+  std::string deep;
+  for (int i = 0; i < 200; ++i) deep += "Content-Type: multipart/mixed; boundary=b" + std::to_string(i) + "\n\n--b" + std::to_string(i) + "\n";
+  Message m;
+  ParseMessage(deep, m);
+  EXPECT_TRUE(m.anomalies & kAnomalyTooDeep);
+  EXPECT_LE(m.parts.size(), 14u);
+
+  std::string wide = "Content-Type: multipart/mixed; boundary=w\n\n";
+  for (int i = 0; i < 2000; ++i) wide += "--w\n\nx\n";
+  wide += "--w--\n";
+  ParseMessage(wide, m);
+  EXPECT_TRUE(m.anomalies & kAnomalyTooManyParts);
+  EXPECT_EQ(m.parts.size(), ParseLimits().max_parts);
+}
+
+TEST(Mime, ForwardedMessageIsParsedAsChild) {
+  Message m;
+  ParseMessage("Content-Type: message/rfc822\n\nSubject: inner\nContent-Type: text/plain\n\ninner body", m);
+  ASSERT_EQ(m.parts.size(), 2u);
+  EXPECT_EQ(m.parts[1].headers.at(0).value, "inner");
+  EXPECT_EQ(m.parts[1].body, "inner body");
+}
+
+TEST(Html, VisibleTextEntitiesAndLinks) {
+  std::string text;
+  std::vector<std::string> urls;
+  HtmlStats st;
+  HtmlToText("<html><head><style>p{color:red}</style><SCRIPT>var a='<b>';</script></head>"
+             "<body>Fish &amp; chips &euro;5 &#233;t&#xE9; &bogus; <!-- hidden --><a href=\"http://x.example/a?b=1&amp;c=2\">"
+             "go</a><img src=pic.png>a<b",
+             text, &urls, &st);
+  EXPECT_EQ(text.find("color"), std::string::npos);
+  EXPECT_EQ(text.find("var a"), std::string::npos);
+  EXPECT_EQ(text.find("hidden"), std::string::npos);
+  EXPECT_NE(text.find("Fish & chips \xE2\x82\xAC" "5 \xC3\xA9t\xC3\xA9 &bogus;"), std::string::npos);
+  ASSERT_EQ(urls.size(), 2u);
+  EXPECT_EQ(urls[0], "http://x.example/a?b=1&c=2");
+  EXPECT_EQ(urls[1], "pic.png");
+  EXPECT_EQ(st.images, 1u);
+}
+
+TEST(Html, UnterminatedConstructsStopAtTheEnd) {
+  const char* cases[] = {"<script>never closed", "<!-- never closed", "<a href=\"never", "&#x110000;", "&#",
+                         "<", "a < b > c"};
+  for (const char* c : cases) {
+    SCOPED_TRACE(c);
+    std::string text;
+    std::vector<std::string> urls;
+    HtmlToText(c, text, &urls);
+    EXPECT_TRUE(IsValidUtf8(text));
+  }
+  std::string t;
+  HtmlToText("a < b", t, nullptr);
+  EXPECT_EQ(t, "a < b");
+}
+
+TEST(Text, UrlsAndHosts) {
+  std::vector<std::string> urls;
+  FindUrls("see http://A.Example.COM/x, www.other.example. or https://u:p@ip.example:8080/", urls, 10);
+  ASSERT_EQ(urls.size(), 3u);
+  EXPECT_EQ(UrlHost(urls[0]), "a.example.com");
+  EXPECT_EQ(UrlHost(urls[1]), "www.other.example");
+  EXPECT_EQ(UrlHost(urls[2]), "ip.example");
+  EXPECT_EQ(UrlHost("mailto:someone@mail.example"), "mail.example");
+  EXPECT_EQ(UrlHost("http://no_dots/"), "");
+  urls.clear();
+  FindUrls("http://a.example http://b.example http://c.example", urls, 2);
+  EXPECT_EQ(urls.size(), 2u);
+}
+
+TEST(Tokens, TaggedFeaturesAndDeduplication) {
+  TokenSet ts = TokensOf(
+      "From: Seller <promo@shop.deals.example>\nSubject: Cheap Watches\nX-Mailer: BulkMail 5\n"
+      "Content-Type: text/html; charset=windows-1252\n\n"
+      "<a href='http://click.deals.example/x'>Buy</a> buy BUY watches "
+      "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa 12345\n");
+  EXPECT_TRUE(HasToken(ts, "subj:cheap"));
+  EXPECT_TRUE(HasToken(ts, "from:@deals.example"));
+  EXPECT_TRUE(HasToken(ts, "from:@shop.deals.example"));
+  EXPECT_TRUE(HasToken(ts, "hn:x-mailer"));
+  EXPECT_TRUE(HasToken(ts, "xm:bulkmail"));
+  EXPECT_TRUE(HasToken(ts, "url:deals.example"));
+  EXPECT_TRUE(HasToken(ts, "url:click.deals.example"));
+  EXPECT_TRUE(HasToken(ts, "cs:windows-1252"));
+  EXPECT_TRUE(HasToken(ts, "html:only"));
+  EXPECT_TRUE(HasToken(ts, "skip:a5"));
+  EXPECT_TRUE(HasToken(ts, "buy"));
+  EXPECT_FALSE(HasToken(ts, "12345"));
+  size_t buys = 0;
+  for (const Token& t : ts.tokens()) buys += ts.Text(t) == "buy";
+  EXPECT_EQ(buys, 1u);
+  for (size_t i = 1; i < ts.size(); ++i) EXPECT_LT(ts.tokens()[i - 1].hash, ts.tokens()[i].hash);
+}
+
+TEST(Tokens, WordSplittingTrimsPunctuation) {
+  std::vector<std::string> words;
+  ForEachWord("'quoted' -dash- end. $100 it's a.b", [&](std::string_view w) { words.emplace_back(w); });
+  std::vector<std::string> want = {"quoted", "dash", "end", "$100", "it's", "a.b"};
+  EXPECT_EQ(words, want);
+  auto s = DomainSuffixes("a.b.c.example.com");
+  ASSERT_EQ(s.size(), 4u);
+  EXPECT_EQ(s[0], "example.com");
+  EXPECT_EQ(s[2], "b.c.example.com");
+  EXPECT_EQ(s[3], "a.b.c.example.com");
+  EXPECT_EQ(DomainSuffixes("10.0.0.1").size(), 1u);
+}
+
+TEST(Bayes, RobinsonAndFisherMath) {
+  EXPECT_DOUBLE_EQ(ChiSquareQ(0, 4), 1.0);
+  EXPECT_NEAR(ChiSquareQ(2.0, 2), std::exp(-1.0), 1e-12);
+  EXPECT_NEAR(ChiSquareQ(4.0, 4), std::exp(-2.0) * 3.0, 1e-12);
+  EXPECT_GT(ChiSquareQ(5000.0, 300), 0.0 - 1e-300);  // no NaN from underflow
+  EXPECT_FALSE(std::isnan(ChiSquareQ(5000.0, 300)));
+
+  BayesModel m;
+  TokenSet spam, ham;
+  spam.Add("", "viagra");
+  spam.Add("", "shared");
+  spam.Finish();
+  ham.Add("", "meeting");
+  ham.Add("", "shared");
+  ham.Finish();
+  m.Learn(spam, true);
+  m.Learn(spam, true);
+  m.Learn(ham, false);
+  m.Learn(ham, false);
+  BayesParams p;
+  p.s = 1.0;
+  p.x = 0.5;
+  // Seen in both spam messages, no ham: p(w)=1, n=2 -> (0.5 + 2) / 3.
+  EXPECT_NEAR(m.TokenProbability(m.Lookup(HashToken("viagra")), p), 2.5 / 3.0, 1e-12);
+  EXPECT_NEAR(m.TokenProbability(m.Lookup(HashToken("shared")), p), 0.5, 1e-12);
+  EXPECT_NEAR(m.TokenProbability(m.Lookup(HashToken("unknown")), p), 0.5, 1e-12);
+
+  BayesResult rs = m.Classify(spam, p, 5);
+  BayesResult rh = m.Classify(ham, p, 5);
+  EXPECT_GT(rs.score, 0.5);
+  EXPECT_LT(rh.score, 0.5);
+  EXPECT_NEAR(rs.score + rh.score, 1.0, 1e-9);  // mirror-image evidence
+  ASSERT_EQ(rs.used, 1u);                        // "shared" sits at 0.5
+  ASSERT_EQ(rs.top.size(), 1u);
+  EXPECT_EQ(rs.top[0].text, "viagra");
+  TokenSet none;
+  none.Add("", "never-seen");
+  none.Finish();
+  EXPECT_DOUBLE_EQ(m.Classify(none, p).score, 0.5);
+  EXPECT_DOUBLE_EQ(BayesModel().Classify(spam, p).score, 0.5);
+}
+
+TEST(Bayes, ModelFileRoundTripAndCorruption) {
+  BayesModel m;
+  TokenSet t;
+  for (int i = 0; i < 3000; ++i) t.Add("w", std::to_string(i));
+  t.Finish();
+  m.Learn(t, true);
+  m.Learn(t, false);
+  m.Learn(t, false);
+  std::string path = testing::TempDir() + "/eml_model_test.bin";
+  std::string err;
+  ASSERT_TRUE(m.Save(path, err)) << err;
+  BayesModel back;
+  ASSERT_TRUE(back.Load(path, err)) << err;
+  EXPECT_EQ(back.size(), 3000u);
+  EXPECT_EQ(back.spam_messages(), 1u);
+  EXPECT_EQ(back.ham_messages(), 2u);
+  EXPECT_EQ(back.Lookup(HashToken("w17")).ham, 2u);
+
+  std::string data = m.Serialize();
+  std::string flipped = data;
+  flipped[100] ^= 0x40;
+  EXPECT_FALSE(back.LoadFromBuffer(flipped, err));
+  EXPECT_NE(err.find("checksum"), std::string::npos);
+  EXPECT_TRUE(back.empty());
+  EXPECT_FALSE(back.LoadFromBuffer(data.substr(0, data.size() - 9), err));
+  EXPECT_FALSE(back.LoadFromBuffer("garbage", err));
+  std::string bad_version = data;
+  bad_version[8] = 9;
+  EXPECT_FALSE(back.LoadFromBuffer(bad_version, err));
+  EXPECT_NE(err.find("version"), std::string::npos);
+  EXPECT_FALSE(back.Load(path + ".missing", err));
+  EXPECT_NE(err.find("cannot open"), std::string::npos);
+  std::remove(path.c_str());
+}
+
+TEST(Rules, DomainListsMatchParentsOnly) {
+  DomainList l;
+  std::string err;
+  ASSERT_TRUE(l.Parse("example.com, *.bad.example; .worse.example", err));
+  EXPECT_TRUE(l.Matches("example.com"));
+  EXPECT_TRUE(l.Matches("WWW.Example.com"));
+  EXPECT_TRUE(l.Matches("x.bad.example"));
+  EXPECT_TRUE(l.Matches("worse.example"));
+  EXPECT_FALSE(l.Matches("badexample.com"));
+  EXPECT_FALSE(l.Matches("example.com.evil"));
+  EXPECT_FALSE(l.Matches(""));
+  EXPECT_FALSE(l.Parse("good.example, bad/entry", err));
+  EXPECT_NE(err.find("bad/entry"), std::string::npos);
+  EXPECT_TRUE(l.empty());
+  EXPECT_TRUE(l.Parse("", err));
+}
+
+TEST(Rules, HeaderHeuristicsAndCombination) {
+  Analysis clean, shady;
+  Analyze("From: a@example.org\nTo: b@example.org\nDate: Mon, 1 Jan 2024 00:00:00 +0000\n"
+          "Message-ID: <1@example.org>\nSubject: hello\n\nhi",
+          clean);
+  Analyze("From: nobody\nSubject: FREE MONEY NOW!!\nContent-Type: text/html\n\n<b>x</b>", shady);
+  EXPECT_TRUE(HeaderRules(clean.msg, clean.text).empty());
+  std::vector<std::string> names;
+  for (const RuleHit& h : HeaderRules(shady.msg, shady.text)) names.push_back(h.name);
+  for (const char* want : {"missing-date", "missing-message-id", "from-without-address", "no-recipients",
+                           "subject-shouting", "subject-exclaims", "html-only"})
+    EXPECT_NE(std::find(names.begin(), names.end(), want), names.end()) << want;
+  EXPECT_TRUE(HeaderRules(shady.msg, shady.text, 0).empty());
+  EXPECT_EQ(SenderDomain(clean.msg), "example.org");
+
+  EXPECT_NEAR(CombineScore(0.5, 0, 0), 0.5, 1e-12);
+  EXPECT_GT(CombineScore(0.5, 1, 0), 0.5);
+  EXPECT_LT(CombineScore(0.999, 0, -20), 0.01);
+  EXPECT_GT(CombineScore(1.0, 0, 0), 0.99);  // clamped, never infinite
+}
+
+TEST(Mbox, SplitsOnRealSeparatorsOnly) {
+  std::string one = "From a@b Thu Aug 22 12:36:23 2002\nSubject: x\n\nFrom here on, text\n";
+  std::vector<MboxMessage> parts;
+  SplitMbox(one, parts);
+  ASSERT_EQ(parts.size(), 1u);
+  std::string two = one + "From c@d Fri Aug 23 01:02:03 2002\nSubject: y\n\nbody\n";
+  parts.clear();
+  SplitMbox(two, parts);
+  ASSERT_EQ(parts.size(), 2u);
+  EXPECT_EQ(two.substr(parts[1].offset, 6), "From c");
+  EXPECT_EQ(parts[0].length + parts[1].length, two.size());
+  parts.clear();
+  SplitMbox("Subject: not an mbox\n\nFrom a@b Thu Aug 22 12:36:23 2002\n", parts);
+  EXPECT_EQ(parts.size(), 1u);
+}
+
+// Random and mutated input must never crash, and every text the engine hands
+// on must be valid UTF-8.
+TEST(Hostile, RandomAndMutatedMessages) {
+  std::mt19937 rng(12345);
+  std::string base =
+      "From: =?utf-8?B?w6k=?= <x@y.example>\nSubject: =?iso-8859-1?Q?=E9t=E9?=\n"
+      "Content-Type: multipart/mixed; boundary=q\n\n--q\nContent-Type: text/html; charset=utf-8\n"
+      "Content-Transfer-Encoding: quoted-printable\n\n<a href=3D'http://a.example'>=C3=A9</a>&#233;\n--q\n"
+      "Content-Type: text/plain; charset=windows-1252\nContent-Transfer-Encoding: base64\n\nk5SVlg==\n--q--\n";
+  for (int round = 0; round < 300; ++round) {
+    std::string raw = base;
+    int edits = 1 + static_cast<int>(rng() % 40);
+    for (int e = 0; e < edits && !raw.empty(); ++e) {
+      size_t at = rng() % raw.size();
+      switch (rng() % 3) {
+        case 0: raw[at] = static_cast<char>(rng() & 0xFF); break;
+        case 1: raw.erase(at, rng() % 16); break;
+        default: raw.insert(at, std::string(rng() % 8, static_cast<char>(rng() & 0xFF))); break;
+      }
+    }
+    if (round % 50 == 0) raw = std::string(100000 + rng() % 1000, static_cast<char>(rng() & 0xFF));
+    Analysis a;
+    Analyze(raw, a);
+    ASSERT_TRUE(IsValidUtf8(a.text.body)) << "round " << round;
+    ASSERT_TRUE(IsValidUtf8(a.text.subject)) << "round " << round;
+  }
+}
