@@ -225,7 +225,8 @@ void SetStrings(CBlackBox* bb, unsigned key, const std::vector<std::string>& v) 
   std::vector<const char*> p;
   p.reserve(v.size());
   for (const std::string& s : v) p.push_back(s.c_str());
-  bb->Set(key, BB_TYPE_STRING_ARRAY, BB_FLAGS_RAW, p.data(), p.size());
+  static const char* const kNone[1] = {""};  // an empty array still needs a valid pointer
+  bb->Set(key, BB_TYPE_STRING_ARRAY, BB_FLAGS_RAW, p.empty() ? kNone : p.data(), p.size());
 }
 
 double GetDouble(CBlackBox* bb, unsigned key, double def) {
