@@ -1,10 +1,24 @@
-# ascore_add_plugin(<target> DIR <output dir> SOURCES <files...> [NO_SDK])
+# ascore_add_plugin(<target> DIR <output dir> SOURCES <files...>
+#                   [NAME <file name without .mdl>] [NO_SDK])
 #
-# Builds one plug-in module library "<target>.mdl" the way a plug-in author
-# would: hidden visibility (inline functions too), only the three entry points
-# exported, the foundation code and the hook copies linked in from the SDK.
+# Builds one plug-in module library "<NAME or target>.mdl" into <output dir>
+# the way a plug-in author would:
+#  - hidden visibility for everything, inline functions and templates too, so
+#    the only symbols that leave the library are the three entry points the
+#    version script (plugin.map) lists. Libraries are opened with RTLD_GLOBAL;
+#    anything else exported could interpose on another plug-in's copy.
+#  - the SDK (ascore_plugin_sdk) linked in statically: the foundation code, the
+#    plug-in's own hook copies and allocation operators, the entry-point
+#    helpers. NO_SDK leaves it out for a plug-in that brings its own
+#    declarations of the contract.
+#  - no undefined symbols left for load time (except under the sanitizers,
+#    whose run-time is only linked into executables): a plug-in that depends
+#    on a symbol of the core would only fail once the core opened it.
 function(ascore_add_plugin target)
   cmake_parse_arguments(P "NO_SDK" "DIR;NAME" "SOURCES" ${ARGN})
+  if(NOT P_DIR)
+    message(FATAL_ERROR "ascore_add_plugin(${target}): DIR is required")
+  endif()
   add_library(${target} MODULE ${P_SOURCES})
   if(NOT P_NAME)
     set(P_NAME ${target})
@@ -12,9 +26,12 @@ function(ascore_add_plugin target)
   set_target_properties(${target} PROPERTIES
     PREFIX "" SUFFIX ".mdl" OUTPUT_NAME ${P_NAME}
     LIBRARY_OUTPUT_DIRECTORY ${P_DIR}
-    CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON
+    CXX_VISIBILITY_PRESET hidden C_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON
     LINK_DEPENDS ${CMAKE_SOURCE_DIR}/cmake/plugin.map)
   target_link_options(${target} PRIVATE -Wl,--version-script=${CMAKE_SOURCE_DIR}/cmake/plugin.map)
+  if(NOT ASCORE_SANITIZE AND NOT ASCORE_TSAN)
+    target_link_options(${target} PRIVATE -Wl,-z,defs)
+  endif()
   if(NOT P_NO_SDK)
     target_link_libraries(${target} PRIVATE ascore_plugin_sdk)
   endif()
