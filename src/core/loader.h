@@ -30,13 +30,15 @@ public:
   void CleanUp();
 
   // ReleaseClassFactory for every kept library, then closes them, then empties
-  // every record. Safe when nothing is loaded.
+  // every record and clears the loaded flag. Safe when nothing is loaded.
+  // Never throws, whatever the plug-ins do.
   void Unload();
 
   bool IsLoaded() const { return loaded_; }
 
 private:
   void LoadClassFactories(const char* path, uint64_t product_mask);
+  void Record(void* handle, int (*release)(), CAClassFactory* factory);
   void QueryClassFactories();
   void InstantiatePlugins();
 
