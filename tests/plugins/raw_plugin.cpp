@@ -1,0 +1,382 @@
+// raw_plugin.cpp - a plug-in written from the binary contract alone.
+//
+// It includes none of the core's headers and does not link the SDK: every
+// structure the core reads or writes (module base, string, session map, item
+// record) and every interface it calls or is called through (class factory,
+// module slots, dispatch manager, black box, hook table) is declared here
+// again, by layout and slot order. If the core's own declarations drift from
+// the contract, the tests that load this library notice.
+//
+// The only header of the project it includes is the test harness's C
+// interface (astest_control.h), which records calls and knows nothing of the
+// contract.
+//
+// Modules (entity type 77):
+//   RawStreamer    streamer; its streams log their destruction
+//   RawDispatcher  dispatcher; an item goes to the filter "RawFilter", a
+//                  command to the same filter's FilterCommand
+//   RawFilter      filter with an empty first name: known by its second name;
+//                  FilterItem writes 4242 = 1 into the current black box,
+//                  FilterCommand records -777 through the hook table
+// Slot 4 of every module records what the module sees in its own fields.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <pthread.h>
+
+#include "astest_control.h"
+
+#define RAW_EXPORT extern "C" __attribute__((visibility("default")))
+
+namespace {
+
+// ---- Hook table: six entries in contract order. --------------------------
+struct RawHooks {
+  void* (*new_new)(uint64_t size, bool throwing);
+  void (*new_delete)(void* block);
+  int (*new_set_err_msg)(const char* format, ...);
+  int (*new_set_err)(int code, const char* format, ...);
+  void* (*new_get_err)();
+  void (*new_trace)(int level, const char* format, ...);
+};
+static_assert(sizeof(RawHooks) == 48, "six pointers");
+
+RawHooks g_hooks = {};
+
+void* Alloc(size_t n) {
+  void* p = g_hooks.new_new ? g_hooks.new_new(n ? n : 1, false) : std::malloc(n ? n : 1);
+  if (!p) throw std::bad_alloc();
+  return p;
+}
+void Free(void* p) {
+  if (!p) return;
+  if (g_hooks.new_delete)
+    g_hooks.new_delete(p);
+  else
+    std::free(p);
+}
+
+// Everything of ours lives on the core's heap once the table is in.
+struct Heap {
+  static void* operator new(size_t n) { return Alloc(n); }
+  static void operator delete(void* p) { Free(p); }
+};
+
+// ---- The foundation string, by layout. -----------------------------------
+struct RawObject {
+  virtual ~RawObject() {}
+};
+
+struct RawString : RawObject {
+  char* data = nullptr;
+  char inline_area[24] = {};
+  uint64_t length = 0;
+  uint64_t size = 0;
+  int32_t status = 0;
+
+  RawString() {}
+  explicit RawString(const char* text) { Set(text); }
+  ~RawString() override { Clear(); }
+  RawString(const RawString&) = delete;
+  RawString& operator=(const RawString&) = delete;
+
+  void Set(const char* text) {
+    Clear();
+    if (!text) return;
+    length = std::strlen(text);
+    size = length + 1;
+    data = size <= 23 ? inline_area : static_cast<char*>(Alloc(size));
+    std::memcpy(data, text, size);
+  }
+  void Clear() {
+    if (data && data != inline_area) Free(data);
+    data = nullptr;
+    length = size = 0;
+  }
+};
+static_assert(sizeof(RawString) == 64, "string layout");
+
+// ---- The session map, by layout: the core inserts and removes nodes. ------
+struct RawMap : RawObject {
+  uint32_t bucket_count = 32;
+  uint32_t count = 0;
+  void** heads = nullptr;
+  void** tails = nullptr;
+  bool ordered = false;
+  void* hash = nullptr;
+
+  RawMap() {
+    heads = static_cast<void**>(Alloc(bucket_count * sizeof(void*)));
+    tails = static_cast<void**>(Alloc(bucket_count * sizeof(void*)));
+    std::memset(heads, 0, bucket_count * sizeof(void*));
+    std::memset(tails, 0, bucket_count * sizeof(void*));
+  }
+  ~RawMap() override {
+    // Entries the core left behind (sessions still open): a node is key (8),
+    // entry (16), next (8), allocated through the same hooks.
+    for (uint32_t b = 0; b < bucket_count; ++b) {
+      void* node = heads[b];
+      while (node) {
+        void* next = *reinterpret_cast<void**>(static_cast<char*>(node) + 24);
+        Free(node);
+        node = next;
+      }
+    }
+    Free(heads);
+    Free(tails);
+  }
+};
+static_assert(sizeof(RawMap) == 48, "map layout");
+
+// ---- Item record and the two core interfaces a module calls. --------------
+struct RawItem {
+  void* self;
+  void* stream;
+  void* item_bb;
+  void* current_bb;
+  unsigned char mutex[40];
+  uint32_t entity_type;
+  uint8_t breaker_index;
+  uint8_t dirty;
+  uint8_t states[15];
+  uint8_t padding[3];
+};
+static_assert(sizeof(RawItem) == 96, "item layout");
+
+struct RawBlackBox {
+  virtual int Set(unsigned key, unsigned type, unsigned flags, ...) = 0; // 0
+};
+
+struct RawDispManager {
+  virtual int PassItemToDispatcher(uint64_t session, void* item, uint32_t verb) = 0;                       // 0
+  virtual int PassToFilter(uint64_t session, const RawString& name, void* item, uint32_t verb, void* t) = 0; // 1
+  virtual int PassToPerformer(uint64_t session, const RawString& name, void* item, uint32_t verb) = 0;     // 2
+  virtual void ReleaseItem(uint64_t session, void* item) = 0;                                             // 3
+  virtual int PassCommandToDispatcher(uint64_t session, uint32_t type, uint32_t verb, void* bb) = 0;      // 4
+  virtual int PassCommandToFilter(uint64_t session, const RawString& name, uint32_t cmd, void* arg) = 0;   // 5
+
+protected:
+  ~RawDispManager() {}
+};
+
+const char kLibrary[] = "raw";
+const uint32_t kEntityType = 77;
+
+uint64_t Enter(const char* module, int op, uint64_t session, int64_t arg = 0, const char* text = nullptr) {
+  return astest_enter(module, kLibrary, op, session, arg, 0, 0, text);
+}
+
+// ---- Module base, by layout and slot order. -------------------------------
+class RawModule : public Heap {
+public:
+  RawModule(uint32_t kind, const char* first, const char* second) : kind_(kind) {
+    first_name_.Set(first);
+    second_name_.Set(second);
+    state_ = 1;
+    astest_leave(Enter(Name(), ASTEST_OP_CREATE, 0), 0);
+  }
+  virtual ~RawModule() { astest_leave(Enter(Name(), ASTEST_OP_DESTROY, 0), 0); } // 0, 1
+  virtual int ApplySessionSettings(uint64_t session) {                           // 2
+    astest_leave(Enter(Name(), ASTEST_OP_APPLY_SESSION, session), 0);
+    return 0;
+  }
+  virtual bool IsEnabledForSession(uint64_t session) { // 3
+    astest_leave(Enter(Name(), ASTEST_OP_IS_ENABLED, session), 1);
+    return true;
+  }
+  virtual int Probe() { // 4: what this module sees in the fields the core writes
+    uint64_t seq = Enter(Name(), ASTEST_OP_PROBE, 0);
+    astest_probe_set(Name(), "configurer", configurer_);
+    astest_probe_set(Name(), "state", reinterpret_cast<const void*>(static_cast<intptr_t>(state_)));
+    astest_probe_set(Name(), "kind", reinterpret_cast<const void*>(static_cast<uintptr_t>(kind_)));
+    astest_probe_set(Name(), "sessions", reinterpret_cast<const void*>(static_cast<uintptr_t>(sessions_.count)));
+    astest_probe_set(Name(), "first_name", first_name_.data);
+    astest_probe_set(Name(), "second_name", second_name_.data);
+    astest_leave(seq, 0);
+    return 0;
+  }
+  virtual int Slot5() { return 0; }       // 5
+  virtual int ApplySharedSettings() {     // 6
+    astest_leave(Enter(Name(), ASTEST_OP_APPLY_SHARED, 0), 0);
+    return 0;
+  }
+  virtual void* CreateSessionData() { // 7
+    astest_leave(Enter(Name(), ASTEST_OP_CREATE_SESSION_DATA, 0), 1);
+    return Alloc(16);
+  }
+  virtual void ReleaseSessionData(void* data) { // 8
+    astest_leave(Enter(Name(), ASTEST_OP_RELEASE_SESSION_DATA, 0), 0);
+    Free(data);
+  }
+  virtual int HandleGlobalRequest(void*) { // 9
+    astest_leave(Enter(Name(), ASTEST_OP_GLOBAL_REQUEST, 0), 0);
+    return 0;
+  }
+  virtual int HandleSessionRequest(uint64_t session, void*) { // 10
+    astest_leave(Enter(Name(), ASTEST_OP_SESSION_REQUEST, session), 0);
+    return 0;
+  }
+  virtual int Slot11() { return 0; } // 11
+
+  const char* Name() const { return first_name_.data ? first_name_.data : second_name_.data; }
+
+private:
+  RawMap sessions_;              // 8
+  int32_t state_ = 0;            // 56
+  uint8_t module_area_[156] = {};
+  uint32_t kind_;                // 216
+  uint8_t pad_[4] = {};
+  RawString first_name_;         // 224
+  uint8_t module_area2_[8] = {};
+  RawString second_name_;        // 296
+  uint8_t module_area3_[8] = {};
+  void* configurer_ = nullptr;   // 368
+
+  friend struct LayoutCheck;
+};
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Winvalid-offsetof"
+struct LayoutCheck {
+  static_assert(offsetof(RawModule, sessions_) == 8, "session map");
+  static_assert(offsetof(RawModule, state_) == 56, "state");
+  static_assert(offsetof(RawModule, kind_) == 216, "kind");
+  static_assert(offsetof(RawModule, first_name_) == 224, "first name");
+  static_assert(offsetof(RawModule, second_name_) == 296, "second name");
+  static_assert(offsetof(RawModule, configurer_) == 368, "configurer");
+  static_assert(sizeof(RawModule) == 376, "module base size");
+};
+#pragma GCC diagnostic pop
+
+class RawStream : public Heap {
+public:
+  explicit RawStream(uint64_t session) : session_(session) {}
+  virtual ~RawStream() { astest_leave(Enter("RawStreamer", ASTEST_OP_STREAM_DESTROYED, session_), 0); } // 0, 1
+
+private:
+  uint64_t session_;
+};
+
+class RawStreamer : public RawModule {
+public:
+  RawStreamer() : RawModule(5, "RawStreamer", nullptr) {}
+  virtual RawStream* CreateStream(uint64_t session, int64_t, int64_t, uint32_t subtype) { // 12
+    astest_leave(Enter(Name(), ASTEST_OP_CREATE_STREAM, session, subtype), 1);
+    return new RawStream(session);
+  }
+  virtual uint32_t GetEntityType() { return kEntityType; } // 13
+};
+
+class RawDispatcher : public RawModule {
+public:
+  RawDispatcher() : RawModule(3, "RawDispatcher", nullptr) {}
+  virtual int DispatchItem(uint64_t session, RawItem* item, uint32_t verb, RawDispManager* manager) { // 12
+    uint64_t seq = Enter(Name(), ASTEST_OP_DISPATCH_ITEM, session, verb);
+    RawString filter("RawFilter");
+    int rc = manager->PassToFilter(session, filter, item, verb, nullptr);
+    astest_leave(seq, rc);
+    return rc;
+  }
+  virtual int DispatchCommand(uint64_t session, uint32_t verb, void*, RawDispManager* manager) { // 13
+    uint64_t seq = Enter(Name(), ASTEST_OP_DISPATCH_COMMAND, session, verb);
+    RawString filter("RawFilter");
+    int rc = manager->PassCommandToFilter(session, filter, verb, nullptr);
+    astest_leave(seq, rc);
+    return rc;
+  }
+  virtual uint32_t GetEntityType() { return kEntityType; } // 14
+};
+
+class RawFilter : public RawModule {
+public:
+  RawFilter() : RawModule(1, nullptr, "RawFilter") {}
+  virtual int GetBreakerIndex(uint32_t) { return 0; } // 12
+  virtual int FilterItem(uint64_t session, RawItem* item, uint32_t verb) { // 13
+    uint64_t seq = Enter(Name(), ASTEST_OP_FILTER_ITEM, session, verb);
+    if (item && item->current_bb) static_cast<RawBlackBox*>(item->current_bb)->Set(4242, 1, 0, 1);
+    astest_leave(seq, 0);
+    return 0;
+  }
+  virtual int FilterCommand(uint64_t session, uint32_t command, void*) { // 14
+    uint64_t seq = Enter(Name(), ASTEST_OP_FILTER_COMMAND, session, command);
+    if (g_hooks.new_set_err) g_hooks.new_set_err(-777, "raw filter refused command %u", command);
+    astest_leave(seq, (int)command + 1);
+    return (int)command + 1;
+  }
+};
+
+// ---- Class factory, slot order 0..4. -------------------------------------
+class RawFactory : public Heap {
+public:
+  RawFactory() {
+    names_[0].Set("RawStreamer");
+    names_[1].Set("RawDispatcher");
+    names_[2].Set("RawFilter");
+  }
+  virtual ~RawFactory() { // 0, 1
+    for (int i = 2; i >= 0; --i) delete modules_[i];
+  }
+  virtual uint64_t GetModuleCount() { return 3; }                                    // 2
+  virtual const RawString* GetModuleName(uint64_t i) { return i < 3 ? &names_[i] : nullptr; } // 3
+  virtual RawModule* CreateModule(uint64_t i) {                                      // 4
+    if (i >= 3) return nullptr;
+    if (!modules_[i]) {
+      try {
+        if (i == 0) modules_[i] = new RawStreamer();
+        if (i == 1) modules_[i] = new RawDispatcher();
+        if (i == 2) modules_[i] = new RawFilter();
+      } catch (...) {
+        return nullptr;
+      }
+    }
+    return modules_[i];
+  }
+
+private:
+  RawString names_[3];
+  RawModule* modules_[3] = {};
+};
+
+pthread_mutex_t g_mutex = PTHREAD_MUTEX_INITIALIZER;
+RawFactory* g_factory = nullptr;
+
+} // namespace
+
+RAW_EXPORT int GetASVersion(int32_t* version) {
+  version[0] = 2;
+  version[1] = 15;
+  version[2] = 10;
+  version[3] = 1294;
+  return 0;
+}
+
+RAW_EXPORT void* GetClassFactory(const RawHooks* hooks) {
+  pthread_mutex_lock(&g_mutex);
+  uint64_t seq = astest_enter("raw", kLibrary, ASTEST_OP_FACTORY_GET, 0, 0, 0, 0, nullptr);
+  if (!g_factory && hooks) {
+    g_hooks = *hooks;
+    if (g_hooks.new_trace)
+      g_hooks.new_trace(4, "[ANTISPAM          ] [%08X][%20s:%-4d] - raw plug-in received the hook table\n",
+                        (unsigned)(uintptr_t)pthread_self(), "raw_plugin.cpp", __LINE__);
+    try {
+      g_factory = new RawFactory();
+    } catch (...) {
+      g_factory = nullptr;
+    }
+  }
+  astest_leave(seq, g_factory ? 1 : 0);
+  pthread_mutex_unlock(&g_mutex);
+  return g_factory;
+}
+
+RAW_EXPORT int ReleaseClassFactory() {
+  pthread_mutex_lock(&g_mutex);
+  astest_leave(astest_enter("raw", kLibrary, ASTEST_OP_FACTORY_RELEASE, 0, 0, 0, 0, nullptr), 0);
+  delete g_factory;
+  g_factory = nullptr;
+  g_hooks = RawHooks{};
+  pthread_mutex_unlock(&g_mutex);
+  return 0;
+}
