@@ -10,7 +10,9 @@
 #include "hooks.h"
 
 // Huge requests must come back as null/bad_alloc, not abort the sanitizer run.
-extern "C" const char* __asan_default_options() { return "allocator_may_return_null=1"; }
+extern "C" __attribute__((visibility("default"))) const char* __asan_default_options() {
+  return "allocator_may_return_null=1";
+}
 
 namespace {
 
