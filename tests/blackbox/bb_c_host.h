@@ -1,4 +1,4 @@
-/* bb_c_host.h - round trips of every type code written in C (bb_c_host.c). */
+/* bb_c_host.h - the C host round trip of bb_c_host.c. */
 #ifndef BB_C_HOST_H
 #define BB_C_HOST_H
 
@@ -7,8 +7,7 @@ extern "C" {
 #endif
 
 /* 0 when every check passed, else the line of the first failed check. */
-int c_host_scalars(void);
-int c_host_arrays(void);
+int c_host_round_trip(void);
 
 #ifdef __cplusplus
 }
