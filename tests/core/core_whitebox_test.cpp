@@ -1,0 +1,186 @@
+// CCore objects built directly: how start-up files the modules, settings
+// copies between two cores, sessions of another core, and the trace of a
+// shutdown with sessions left open.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "ascore/ascore.h"
+#include "as_errno.h"
+#include "astest_control.h"
+#include "astest_paths.h"
+#include "core.h"
+#include "trace_log.h"
+
+namespace {
+
+std::string Msg() {
+  const char* text = _as_get_err()->GetMessage();
+  return text ? text : "";
+}
+
+template <class T>
+std::vector<const void*> Items(const ascommon::CArray<T*, 64>& a) {
+  return std::vector<const void*>(a.begin(), a.end());
+}
+
+std::vector<std::string> Names(const ascommon::CArray<CAFilter*, 64>& a) {
+  std::vector<std::string> names;
+  for (CAFilter* f : a) names.push_back(f->GetDisplayName().c_str());
+  return names;
+}
+
+int Start(CCore& core, const char* dir) {
+  as_entry_reset();
+  return core.Init(dir, AS_PRODUCT_ALL);
+}
+
+} // namespace
+
+TEST(CoreDistribution, EveryModuleIsFiledOnceByKind) {
+  astest::Scope scope;
+  CCore core;
+  ASSERT_EQ(0, Start(core, ASTEST_DIR("full")));
+  ASSERT_EQ(8u, core.Modules().GetCount());
+  std::vector<const void*> filed;
+  for (auto part : {Items(core.Streamers()), Items(core.Dispatchers()), Items(core.Filters()),
+                    Items(core.Performers())})
+    filed.insert(filed.end(), part.begin(), part.end());
+  filed.push_back(core.Breaker());
+  for (CAModule* m : core.Modules()) {
+    SCOPED_TRACE(m->GetDisplayName().c_str());
+    EXPECT_EQ(1, std::count(filed.begin(), filed.end(), m));
+    EXPECT_EQ(&core.Configurer(), m->GetConfigurer());
+  }
+  EXPECT_EQ(8u, filed.size());
+  EXPECT_EQ((std::vector<std::string>{"TestFilterA", "TestFilterB", "TestFilterC", "TestSecondName"}),
+            Names(core.Filters()));
+  CDispManager& dm = core.DispManager();
+  EXPECT_EQ(Items(core.Streamers()), Items(dm.Streamers()));
+  EXPECT_EQ(Items(core.Dispatchers()), Items(dm.Dispatchers()));
+  EXPECT_EQ(Items(core.Filters()), Items(dm.Filters()));
+  EXPECT_EQ(Items(core.Performers()), Items(dm.Performers()));
+  EXPECT_EQ(core.Breaker(), dm.GetBreaker());
+  EXPECT_EQ(8u, core.Configurer().NotifiableObjects().GetCount());
+}
+
+TEST(CoreDistribution, LaterBreakerWins) {
+  astest::Scope scope;
+  CCore core;
+  ASSERT_EQ(0, Start(core, ASTEST_DIR("two_breakers")));
+  ASSERT_NE(nullptr, core.Breaker());
+  EXPECT_STREQ("BreakerSecond", core.Breaker()->GetDisplayName().c_str());
+  EXPECT_EQ(core.Breaker(), core.DispManager().GetBreaker());
+}
+
+TEST(CoreDistribution, InvalidKindFailsNamingTheModuleAndEmptiesTheCore) {
+  const struct {
+    const char* dir;
+    const char* message;
+  } cases[] = {
+      {ASTEST_DIR("bad_kind0"), "ASInternalException - MESSAGE: Invalid module type: 0, index: 1, name: BadKind0"},
+      {ASTEST_DIR("bad_kind6"), "ASInternalException - MESSAGE: Invalid module type: 6, index: 1, name: BadKind6"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.dir);
+    astest::Scope scope;
+    CCore core;
+    EXPECT_EQ(-104, Start(core, c.dir));
+    EXPECT_EQ(std::string("Exception while loading / distributing components: ") + c.message, Msg());
+    EXPECT_EQ(0u, core.Modules().GetCount());
+    EXPECT_EQ(0u, core.Filters().GetCount());
+    EXPECT_EQ(0u, core.DispManager().Filters().GetCount());
+    EXPECT_EQ(nullptr, core.Breaker());
+    EXPECT_EQ(0, astest_alive("GoodFilter"));
+  }
+  CCore core;
+  as_entry_reset();
+  EXPECT_EQ(-101, core.Init(nullptr, AS_PRODUCT_ALL));
+  EXPECT_EQ("path to modules is invalid", Msg());
+}
+
+TEST(CoreTwoCores, SettingsCopyAndForeignSessions) {
+  astest::Scope scope;
+  CCore loaded; // modules: a foreign session must never reach them
+  ASSERT_EQ(0, Start(loaded, ASTEST_DIR("full")));
+  CCore bare; // settings and sessions need no modules
+  ASSERT_EQ(0, loaded.SetSetting("/k/shared", "from-loaded", nullptr));
+  ASSERT_EQ(0, loaded.SetSetting("/k/only-loaded", "x", nullptr));
+  ASSERT_EQ(0, bare.SetSetting("/k/shared", "kept", nullptr));
+  EXPECT_EQ(0, bare.CopyGlobalSettings(&loaded));
+  EXPECT_STREQ("kept", bare.GetSetting("/k/shared", nullptr));
+  EXPECT_STREQ("x", bare.GetSetting("/k/only-loaded", nullptr));
+
+  ASSession* mine = loaded.CreateSession();
+  ASSession* theirs = bare.CreateSession();
+  ASSERT_EQ(0, loaded.SetSetting("/k/session", "v", mine));
+  EXPECT_EQ(0, bare.CopySessionSettings(&loaded, mine->id, theirs->id));
+  EXPECT_STREQ("v", bare.GetSetting("/k/session", theirs));
+  EXPECT_EQ(-101, bare.CopySessionSettings(&loaded, 77, theirs->id));
+  EXPECT_EQ(-101, bare.CopyGlobalSettings(&bare));
+  EXPECT_EQ("Same instance of ASCore", Msg());
+  EXPECT_EQ(-101, bare.CopySessionSettings(nullptr, 1, 1));
+  EXPECT_EQ("invalid input for ASCore", Msg());
+
+  astest_reset();
+  EXPECT_EQ(-104, loaded.ApplySettings(AS_PRODUCT_ALL, theirs));
+  EXPECT_EQ("This session wasn't created by this instance of ascore", Msg());
+  EXPECT_EQ(0u, astest_log_size());
+  EXPECT_EQ(-101, loaded.ReleaseSession(theirs));
+  EXPECT_EQ("ERROR: This session wasn't created by this core", Msg());
+  EXPECT_EQ(-103, loaded.ReleaseSession(nullptr));
+  as_entry_reset(); // a release answers the code left, and the bare core has no module to reset it
+  EXPECT_EQ(0, bare.ReleaseSession(theirs));
+  EXPECT_EQ(0, loaded.ReleaseSession(mine));
+}
+
+TEST(CoreBlackBoxes, ProcessingWithoutABoxUsesATemporaryOne) {
+  astest::Scope scope;
+  CCore core;
+  ASSERT_EQ(0, Start(core, ASTEST_DIR("full")));
+  ASSERT_EQ(0, core.ApplySettings(AS_PRODUCT_ALL, nullptr));
+  ASSession* s = core.CreateSession();
+  ASSERT_EQ(0, core.ApplySettings(AS_PRODUCT_ALL, s));
+  // A module request reaches the module only with a box to carry it.
+  astest_script_add("TestDispatcher", ASTEST_SCRIPT_ITEM, ASTEST_STEP_REQUEST, "TestFilterA", 0);
+  ASItem* item = core.CreateItemHandle(s, 0, 0, 1, 0);
+  ASSERT_NE(nullptr, item);
+  size_t before = astest_count("TestFilterA", ASTEST_OP_SESSION_REQUEST);
+  EXPECT_EQ(0, core.ProcessItemHandle(s, item, 1, nullptr));
+  EXPECT_EQ(before + 1, astest_count("TestFilterA", ASTEST_OP_SESSION_REQUEST));
+  EXPECT_EQ(nullptr, item->current_bb);
+  EXPECT_EQ(0, core.ReleaseItem(s, item));
+  EXPECT_EQ(-101, core.ReleaseItem(s, nullptr));
+  EXPECT_EQ("invalid item", Msg());
+
+  CBlackBox* box = core.GetBlackBox();
+  ASSERT_NE(nullptr, box);
+  EXPECT_EQ(0, core.ReleaseBlackBox(&box));
+  EXPECT_EQ(nullptr, box);
+  EXPECT_EQ(0, core.ReleaseSession(s));
+}
+
+TEST(CoreShutdown, OpenSessionsAreReportedAndTheModulesStillGo) {
+  astest::Scope scope;
+  TraceLog trace("critical");
+  ASSERT_TRUE(trace.started());
+  // No module keeps data for the session: the modules go with their
+  // libraries and would leave it behind.
+  for (const char* name : {"TestStreamer", "TestDispatcher", "TestFilterA", "TestFilterB", "TestFilterC",
+                           "TestSecondName", "TestPerformer", "TestBreaker"})
+    astest_set_null(name, ASTEST_OP_CREATE_SESSION_DATA, ASTEST_ANY);
+  CCore* core = new CCore;
+  ASSERT_EQ(0, Start(*core, ASTEST_DIR("full")));
+  ASSession* open = core->CreateSession();
+  ASSERT_NE(nullptr, open);
+  EXPECT_EQ(1u, core->GetSessionCount());
+  delete core;
+  EXPECT_EQ(1, trace.Count("WARNING: the core is being destroyed but not all the sessions have been released!"));
+  EXPECT_EQ(0, astest_alive("TestFilterA"));
+  EXPECT_EQ(astest_count(nullptr, ASTEST_OP_FACTORY_GET), astest_count(nullptr, ASTEST_OP_FACTORY_RELEASE));
+  // The record is the host's leak by contract; the test gives it back.
+  open->~ASSession();
+  _as_delete(open);
+}
