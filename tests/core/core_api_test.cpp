@@ -456,14 +456,4 @@ TEST_F(CoreSettings, ApplyIsApplyAltWithEveryProduct) {
   astest_reset();
   ASSERT_EQ(0, as_core_settings_apply_alt(nullptr, AS_PRODUCT_EML));
   EXPECT_EQ((std::set<std::string>{"EmlFilter", "PlainFilter"}), ModulesCalled(ASTEST_OP_GLOBAL_REQUEST));
-
-  as_session_t* s = as_core_session_create();
-  astest_reset();
-  ASSERT_EQ(0, as_core_settings_apply(s));
-  std::set<std::string> session_plain = ModulesCalled(ASTEST_OP_APPLY_SESSION);
-  astest_reset();
-  ASSERT_EQ(0, as_core_settings_apply_alt(s, AS_PRODUCT_ALL));
-  EXPECT_EQ(session_plain, ModulesCalled(ASTEST_OP_APPLY_SESSION));
-  EXPECT_FALSE(session_plain.empty());
-  as_core_session_release(s);
 }

@@ -66,15 +66,6 @@ TEST(CoreDistribution, EveryModuleIsFiledOnceByKind) {
   EXPECT_EQ(8u, core.Configurer().NotifiableObjects().GetCount());
 }
 
-TEST(CoreDistribution, LaterBreakerWins) {
-  astest::Scope scope;
-  CCore core;
-  ASSERT_EQ(0, Start(core, ASTEST_DIR("two_breakers")));
-  ASSERT_NE(nullptr, core.Breaker());
-  EXPECT_STREQ("BreakerSecond", core.Breaker()->GetDisplayName().c_str());
-  EXPECT_EQ(core.Breaker(), core.DispManager().GetBreaker());
-}
-
 TEST(CoreDistribution, InvalidKindFailsNamingTheModuleAndEmptiesTheCore) {
   const struct {
     const char* dir;
