@@ -310,8 +310,8 @@ const wchar_t* CConfigurer::GetSettingW(const char* key, uint64_t session) {
   return nullptr;
 }
 
-// Plug-ins may override nothing here, but the store must answer exactly what
-// GetSetting answers: both go through the virtual table.
+// Goes through the virtual table, so that it answers exactly what GetSetting
+// answers, also in a store derived from this one.
 const char* CConfigurer::LookupSetting(const char* key, uint64_t session) { return GetSetting(key, session); }
 
 int CConfigurer::GetSettingInt(const char* key, int default_value, uint64_t session) {
