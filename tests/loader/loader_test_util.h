@@ -66,7 +66,7 @@ struct Trace {
 inline Trace ParseTrace(const std::string& text) {
   Trace t;
   t.raw = text;
-  static const std::regex kLine(R"(^\[ANTISPAM (EXCEPTION|          )\] \[[0-9A-F]{8}\]\[ *([^:\]]*):[0-9 ]+\] - (.*)$)");
+  static const std::regex kLine(R"(^\[ANTISPAM (EXCEPTION| {9})\] \[[0-9A-F]{8}\]\[ *([^:\]]*):[0-9 ]+\] - (.*)$)");
   static const std::regex kPointer(R"(0x[0-9a-f]+)");
   std::istringstream in(text);
   for (std::string line; std::getline(in, line);) {

@@ -30,7 +30,36 @@
 
 #define RAW_EXPORT extern "C" __attribute__((visibility("default")))
 
+// Interfaces the core implements. They must not have internal linkage: for a
+// class in an unnamed namespace the compiler may assume it sees every derived
+// class, and with only pure virtual functions in sight it would turn the
+// calls into calls of the pure-virtual handler.
+namespace raw_contract {
+
+struct RawBlackBox {
+  virtual int Set(unsigned key, unsigned type, unsigned flags, ...) = 0; // 0
+};
+
+// The module names are strings passed by reference, a pointer at the binary
+// level: the string type itself lives with the module code below.
+struct RawDispManager {
+  virtual int PassItemToDispatcher(uint64_t session, void* item, uint32_t verb) = 0;                       // 0
+  virtual int PassToFilter(uint64_t session, const void* name, void* item, uint32_t verb, void* t) = 0; // 1
+  virtual int PassToPerformer(uint64_t session, const void* name, void* item, uint32_t verb) = 0;     // 2
+  virtual void ReleaseItem(uint64_t session, void* item) = 0;                                             // 3
+  virtual int PassCommandToDispatcher(uint64_t session, uint32_t type, uint32_t verb, void* bb) = 0;      // 4
+  virtual int PassCommandToFilter(uint64_t session, const void* name, uint32_t cmd, void* arg) = 0;   // 5
+
+protected:
+  ~RawDispManager() {}
+};
+
+} // namespace raw_contract
+
 namespace {
+
+using raw_contract::RawBlackBox;
+using raw_contract::RawDispManager;
 
 // ---- Hook table: six entries in contract order. --------------------------
 struct RawHooks {
@@ -144,22 +173,6 @@ struct RawItem {
   uint8_t padding[3];
 };
 static_assert(sizeof(RawItem) == 96, "item layout");
-
-struct RawBlackBox {
-  virtual int Set(unsigned key, unsigned type, unsigned flags, ...) = 0; // 0
-};
-
-struct RawDispManager {
-  virtual int PassItemToDispatcher(uint64_t session, void* item, uint32_t verb) = 0;                       // 0
-  virtual int PassToFilter(uint64_t session, const RawString& name, void* item, uint32_t verb, void* t) = 0; // 1
-  virtual int PassToPerformer(uint64_t session, const RawString& name, void* item, uint32_t verb) = 0;     // 2
-  virtual void ReleaseItem(uint64_t session, void* item) = 0;                                             // 3
-  virtual int PassCommandToDispatcher(uint64_t session, uint32_t type, uint32_t verb, void* bb) = 0;      // 4
-  virtual int PassCommandToFilter(uint64_t session, const RawString& name, uint32_t cmd, void* arg) = 0;   // 5
-
-protected:
-  ~RawDispManager() {}
-};
 
 const char kLibrary[] = "raw";
 const uint32_t kEntityType = 77;
@@ -275,14 +288,14 @@ public:
   virtual int DispatchItem(uint64_t session, RawItem* item, uint32_t verb, RawDispManager* manager) { // 12
     uint64_t seq = Enter(Name(), ASTEST_OP_DISPATCH_ITEM, session, verb);
     RawString filter("RawFilter");
-    int rc = manager->PassToFilter(session, filter, item, verb, nullptr);
+    int rc = manager->PassToFilter(session, &filter, item, verb, nullptr);
     astest_leave(seq, rc);
     return rc;
   }
   virtual int DispatchCommand(uint64_t session, uint32_t verb, void*, RawDispManager* manager) { // 13
     uint64_t seq = Enter(Name(), ASTEST_OP_DISPATCH_COMMAND, session, verb);
     RawString filter("RawFilter");
-    int rc = manager->PassCommandToFilter(session, filter, verb, nullptr);
+    int rc = manager->PassCommandToFilter(session, &filter, verb, nullptr);
     astest_leave(seq, rc);
     return rc;
   }
