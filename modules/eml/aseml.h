@@ -23,13 +23,15 @@
  * Settings (text values; a key without a session applies to all sessions):
  *   /eml/EmlBayesFilter/ModelPath        model file written by `ascan train`
  *   /eml/EmlBayesFilter/MinDeviation     0 <= x < 0.5   (default 0.1)
- *   /eml/EmlBayesFilter/Strength         x > 0          (default 0.45)
+ *   /eml/EmlBayesFilter/Strength         x > 0          (default 0.2)
+ *   /eml/EmlBayesFilter/Clues            0..100000: combine only the N most
+ *                                        decisive tokens, 0 = all (default 15)
  *   /eml/EmlBayesFilter/TopTokens        0..100         (default 10)
  *   /eml/EmlHeaderFilter/Weight          0..10          (default 1)
  *   /eml/EmlUrlFilter/BlockDomains, AllowDomains, BlockSenders, AllowSenders
  *                                        domain lists separated by commas
  *   /eml/EmlUrlFilter/Weight             0..100         (default 6)
- *   /eml/EmlVerdictPerformer/SpamThreshold  0 < x < 1   (default 0.9)
+ *   /eml/EmlVerdictPerformer/SpamThreshold  0 < x < 1   (default 0.6)
  *   /eml/<module>/Enabled                0 disables the module (per session)
  */
 #ifndef ASEML_H

@@ -52,6 +52,27 @@ double ChiSquareQ(double x2, unsigned dof) {
   return std::min(sum, 1.0);
 }
 
+double ChiSquareLogQ(double x2, unsigned dof) {
+  if (x2 <= 0 || dof < 2) return 0.0;
+  double m = x2 / 2.0;
+  // log sum_{i < dof/2} e^-m m^i / i! = -m + log sum exp(t_i), with the
+  // largest t_i factored out.
+  double lm = std::log(m);
+  unsigned k = dof / 2;
+  double t = 0, best = 0;
+  for (unsigned i = 1; i < k; ++i) {
+    t += lm - std::log(static_cast<double>(i));
+    best = std::max(best, t);
+  }
+  double sum = std::exp(-best);
+  t = 0;
+  for (unsigned i = 1; i < k; ++i) {
+    t += lm - std::log(static_cast<double>(i));
+    sum += std::exp(t - best);
+  }
+  return std::min(0.0, -m + best + std::log(sum));
+}
+
 void BayesModel::Grow() {
   size_t cap = keys_.empty() ? 1024 : keys_.size() * 2;
   std::vector<uint64_t> old_keys;
@@ -259,7 +280,9 @@ BayesResult BayesModel::Classify(const TokenSet& tokens, const BayesParams& p, s
   double sq = ChiSquareQ(-2.0 * ln_1f, dof);
   r.hamminess = 1.0 - hq;
   r.spamminess = 1.0 - sq;
-  r.score = (1.0 + r.spamminess - r.hamminess) / 2.0;
+  r.log_ratio = ChiSquareLogQ(-2.0 * ln_f, dof) - ChiSquareLogQ(-2.0 * ln_1f, dof);
+  r.score = p.ratio_scale > 0 ? 1.0 / (1.0 + std::exp(-r.log_ratio / p.ratio_scale))
+                              : (1.0 + r.spamminess - r.hamminess) / 2.0;
   r.used = scored.size();
   if (top_n) {
     size_t k = std::min(top_n, scored.size());

@@ -39,29 +39,33 @@ std::vector<RuleHit> HeaderRules(const Message& msg, const TextContent& text, do
   std::vector<RuleHit> hits;
   if (scale == 0) return hits;
   auto fire = [&](const char* name, double w) { hits.push_back(RuleHit{name, w * scale}); };
+  // Weights of the rules that fire in the training mail are fitted together
+  // with the Bayes weight (see CombineScore); the others (missing Date,
+  // Message-ID or From, malformed headers) never fired there and keep
+  // hand-set weights.
   const Header* from = msg.Find("From");
   if (!msg.Find("Date")) fire("missing-date", 0.8);
   if (!msg.Find("Message-ID")) fire("missing-message-id", 0.6);
   if (!from) fire("missing-from", 1.0);
   else if (from->value.find('@') == std::string::npos) fire("from-without-address", 0.5);
-  if (!msg.Find("To") && !msg.Find("Cc")) fire("no-recipients", 0.4);
+  if (!msg.Find("To") && !msg.Find("Cc")) fire("no-recipients", -0.94);
   const Header* subject = msg.Find("Subject");
   if (subject && (HasRaw8Bit(subject->value) || (from && HasRaw8Bit(from->value))))
-    fire("unlabelled-8bit-header", 0.5);
+    fire("unlabelled-8bit-header", 0.27);
   size_t upper = 0, letters = 0;
   for (char c : text.subject) {
     if (c >= 'A' && c <= 'Z') ++upper, ++letters;
     else if (c >= 'a' && c <= 'z') ++letters;
   }
-  if (letters >= 8 && upper * 10 >= letters * 8) fire("subject-shouting", 0.7);
+  if (letters >= 8 && upper * 10 >= letters * 8) fire("subject-shouting", 1.41);
   if (text.subject.find("!!") != std::string::npos || text.subject.find("$$") != std::string::npos)
-    fire("subject-exclaims", 0.5);
-  if (text.html_parts && !text.text_parts) fire("html-only", 0.3);
+    fire("subject-exclaims", 0.71);
+  if (text.html_parts && !text.text_parts) fire("html-only", 1.99);
   if (msg.anomalies & (kAnomalyBadHeaderLine | kAnomalyNoHeaderEnd)) fire("malformed-headers", 0.5);
-  if (msg.anomalies & (kAnomalyUnclosedMultipart | kAnomalyMissingBoundary)) fire("broken-mime", 0.3);
+  if (msg.anomalies & (kAnomalyUnclosedMultipart | kAnomalyMissingBoundary)) fire("broken-mime", 0.31);
   if (const Header* rt = msg.Find("Reply-To")) {
     std::string a = AddressDomain(rt->value), b = from ? AddressDomain(from->value) : std::string();
-    if (!a.empty() && !b.empty() && a != b) fire("reply-to-elsewhere", 0.2);
+    if (!a.empty() && !b.empty() && a != b) fire("reply-to-elsewhere", 0.04);
   }
   return hits;
 }
@@ -115,7 +119,7 @@ std::string SenderDomain(const Message& msg) {
 
 double CombineScore(double bayes, double header_score, double list_score) {
   double b = std::min(std::max(bayes, 1e-4), 1.0 - 1e-4);
-  double z = std::log(b / (1.0 - b)) + header_score + list_score;
+  double z = kBayesWeight * std::log(b / (1.0 - b)) + kCombineBias + header_score + list_score;
   return 1.0 / (1.0 + std::exp(-z));
 }
 

@@ -44,7 +44,17 @@ class DomainList {
 // Domain of the sender address (Return-Path, else From), lower case, or "".
 std::string SenderDomain(const Message& msg);
 
-// logistic(logit(clamp(bayes)) + header + lists), in [0, 1].
+// How the evidence adds up, fitted as a logistic regression of the class on
+// the held-out Bayes log-odds and the header rules of the training mail
+// (emltune --fit); the header rule weights in rules.cpp come from the same fit.
+constexpr double kBayesWeight = 0.76;
+constexpr double kCombineBias = 0.02;
+// The lowest threshold with no ham above it in cross-validation was 0.5;
+// the default leaves a margin for mail that differs from the training mail.
+constexpr double kDefaultSpamThreshold = 0.6;
+
+// logistic(kBayesWeight * logit(clamp(bayes)) + kCombineBias + header + lists),
+// in [0, 1].
 double CombineScore(double bayes, double header_score, double list_score);
 
 }  // namespace eml

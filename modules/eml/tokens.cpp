@@ -2,6 +2,7 @@
 #include "tokens.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 
 #include "codec.h"
@@ -61,6 +62,32 @@ void AddHeaderWords(TokenSet& out, std::string_view prefix, std::string_view val
   });
 }
 
+bool HasUpper(std::string_view w) {
+  for (char c : w)
+    if (c >= 'A' && c <= 'Z') return true;
+  return false;
+}
+
+// Words of a link's path and query ("/buy/now.php?id=7" gives "buy", "now",
+// "php", "id"); numbers and very long pieces say little and are skipped.
+void AddUrlPath(TokenSet& out, std::string_view url) {
+  size_t p = url.find("://");
+  if (p != std::string_view::npos && p < 12) url.remove_prefix(p + 3);
+  size_t slash = url.find_first_of("/?#");
+  if (slash == std::string_view::npos) return;
+  url.remove_prefix(slash);
+  size_t i = 0, n = url.size(), added = 0;
+  while (i < n && added < 8) {
+    while (i < n && !std::isalnum(static_cast<unsigned char>(url[i]))) ++i;
+    size_t s = i;
+    while (i < n && std::isalnum(static_cast<unsigned char>(url[i]))) ++i;
+    std::string_view w = url.substr(s, i - s);
+    if (w.size() < 2 || w.size() > 20 || !HasLetter(w)) continue;
+    out.Add("urlp:", w);
+    ++added;
+  }
+}
+
 std::string_view HeaderPrefix(std::string_view lname) {
   static const struct {
     const char* name;
@@ -110,6 +137,31 @@ void TokenSet::Add(std::string_view prefix, std::string_view word) {
   tokens_.push_back(Token{HashToken(std::string_view(arena_).substr(off, len)), static_cast<uint32_t>(off), len});
 }
 
+void TokenSet::AddExact(std::string_view prefix, std::string_view word) {
+  size_t off = arena_.size();
+  arena_.append(prefix);
+  arena_.append(word);
+  uint32_t len = static_cast<uint32_t>(arena_.size() - off);
+  tokens_.push_back(Token{HashToken(std::string_view(arena_).substr(off, len)), static_cast<uint32_t>(off), len});
+}
+
+bool SetTokenizerOption(TokenizerOptions& opt, std::string_view name, long value) {
+  bool b = value != 0;
+  size_t n = value < 0 ? 0 : static_cast<size_t>(value);
+  if (name == "bigrams") opt.bigrams = b;
+  else if (name == "header_names") opt.header_names = b;
+  else if (name == "received") opt.received = b;
+  else if (name == "received_fields") opt.received_fields = n;
+  else if (name == "osb_window") opt.osb_window = std::min<size_t>(n, 8);
+  else if (name == "case_variants") opt.case_variants = b;
+  else if (name == "url_paths") opt.url_paths = b;
+  else if (name == "message_id") opt.message_id = b;
+  else if (name == "mailer_value") opt.mailer_value = b;
+  else if (name == "max_body_tokens") opt.max_body_tokens = n;
+  else return false;
+  return true;
+}
+
 void TokenSet::Finish() {
   std::sort(tokens_.begin(), tokens_.end(), [](const Token& a, const Token& b) { return a.hash < b.hash; });
   tokens_.erase(std::unique(tokens_.begin(), tokens_.end(),
@@ -143,10 +195,25 @@ void Tokenize(const Message& msg, const TextContent& text, TokenSet& out, const 
     std::string lname = AsciiLowerCopy(h.name);
     if (lname.size() > 40) lname.resize(40);
     if (opt.header_names) out.Add("hn:", lname);
+    if (opt.message_id && lname == "message-id") {
+      size_t at = h.value.rfind('@');
+      if (at == std::string::npos) out.Add("mid:", "*noat*");
+      else {
+        std::string dom = AsciiLowerCopy(std::string_view(h.value).substr(at + 1));
+        while (!dom.empty() && (dom.back() == '>' || dom.back() == ' ')) dom.pop_back();
+        for (std::string_view d : DomainSuffixes(dom)) out.Add("mid:@", d);
+      }
+      continue;
+    }
     std::string_view prefix = HeaderPrefix(lname);
     if (prefix.empty()) continue;
     if (lname == "subject") continue;  // decoded below
-    if (lname == "received" && (!opt.received || ++received > 3)) continue;
+    if (opt.mailer_value && (lname == "x-mailer" || lname == "user-agent")) {
+      std::string_view v = h.value;
+      while (!v.empty() && v.front() == ' ') v.remove_prefix(1);
+      out.Add("xmv:", v.substr(0, 60));
+    }
+    if (lname == "received" && (!opt.received || ++received > opt.received_fields)) continue;
     bool decode = lname == "from" || lname == "to" || lname == "cc" || lname == "reply-to" ||
                   lname == "sender" || lname == "organization";
     if (decode) AddHeaderWords(out, prefix, DecodeHeaderValue(h.value));
@@ -180,33 +247,53 @@ void Tokenize(const Message& msg, const TextContent& text, TokenSet& out, const 
       continue;
     }
     for (std::string_view s : DomainSuffixes(host)) out.Add("url:", s);
+    if (opt.url_paths) AddUrlPath(out, u);
   }
 
   // Body words.
   size_t count = 0;
-  std::string_view prev;
+  // The last few words kept, newest last, for bigrams; a skipped word breaks
+  // the chain so pairs never span numbers or junk.
+  std::string_view window[8];
+  size_t held = 0;
+  const size_t span = std::max<size_t>(opt.osb_window, opt.bigrams ? 2 : 0);
   std::string pair;
+  char tag[6] = {'o', 's', 'b', '0', ':', 0};
   ForEachWord(text.body, [&](std::string_view w) {
     if (count >= opt.max_body_tokens) return;
     if (w.size() > 30) {
       char bucket[3] = {w[0], static_cast<char>('0' + std::min<size_t>(w.size() / 10, 9)), 0};
       out.Add("skip:", std::string_view(bucket, 2));
-      prev = std::string_view();
+      held = 0;
       return;
     }
     if (w.size() < 2 || !HasLetter(w)) {
-      prev = std::string_view();
+      held = 0;
       return;
     }
     ++count;
     out.Add(std::string_view(), w);
-    if (opt.bigrams && !prev.empty()) {
-      pair.assign(prev);
-      pair.push_back(' ');
-      pair.append(w);
-      out.Add("bi:", pair);
+    if (opt.case_variants && HasUpper(w)) out.AddExact("c:", w);
+    if (span >= 2) {
+      for (size_t d = 1; d <= held && d < span; ++d) {
+        pair.assign(window[held - d]);
+        pair.push_back(' ');
+        pair.append(w);
+        if (opt.osb_window) {
+          tag[3] = static_cast<char>('0' + d);
+          out.Add(std::string_view(tag, 5), pair);
+        } else {
+          out.Add("bi:", pair);
+        }
+      }
+      if (held + 1 < span) {
+        window[held++] = w;
+      } else {
+        for (size_t k = 1; k < held; ++k) window[k - 1] = window[k];
+        if (held) window[held - 1] = w;
+        else window[held++] = w;
+      }
     }
-    prev = w;
   });
   out.Finish();
 }

@@ -372,7 +372,8 @@ TEST(Rules, HeaderHeuristicsAndCombination) {
   EXPECT_TRUE(HeaderRules(shady.msg, shady.text, 0).empty());
   EXPECT_EQ(SenderDomain(clean.msg), "example.org");
 
-  EXPECT_NEAR(CombineScore(0.5, 0, 0), 0.5, 1e-12);
+  // An undecided Bayes score and no other evidence leave only the fitted bias.
+  EXPECT_NEAR(CombineScore(0.5, 0, 0), 1.0 / (1.0 + std::exp(-kCombineBias)), 1e-12);
   EXPECT_GT(CombineScore(0.5, 1, 0), 0.5);
   EXPECT_LT(CombineScore(0.999, 0, -20), 0.01);
   EXPECT_GT(CombineScore(1.0, 0, 0), 0.99);  // clamped, never infinite

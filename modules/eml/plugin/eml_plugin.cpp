@@ -436,13 +436,15 @@ public:
   int ApplySharedSettings() override {
     return Guarded(kBayesFilter, [&]() -> int {
       eml::BayesParams p;
-      double top = 10;
+      double top = 10, clues = static_cast<double>(p.max_tokens);
       if (!NumberSetting(this, "MinDeviation", 0, 0.5, false, true, p.min_dev) ||
           !NumberSetting(this, "Strength", 0, 1000, true, false, p.s) ||
+          !NumberSetting(this, "Clues", 0, 100000, false, false, clues) ||
           !NumberSetting(this, "TopTokens", 0, 100, false, false, top))
         return -101;
       std::string path = TextSetting(this, "ModelPath");
       auto state = std::make_shared<State>();
+      p.max_tokens = static_cast<size_t>(clues);
       state->params = p;
       state->top = static_cast<size_t>(top);
       if (path.empty()) {
@@ -520,7 +522,7 @@ public:
   EmlVerdictPerformer() : EmlModule(kPerformer, {kHeaderFilter, kUrlFilter, kBayesFilter}) {}
   int ApplySharedSettings() override {
     return Guarded(kPerformer, [&]() -> int {
-      double t = 0.9;
+      double t = eml::kDefaultSpamThreshold;
       if (!NumberSetting(this, "SpamThreshold", 0, 1, true, true, t)) return -101;
       threshold_ = t;
       return 0;
@@ -550,7 +552,7 @@ public:
   }
 
 private:
-  double threshold_ = 0.9;
+  double threshold_ = eml::kDefaultSpamThreshold;
 };
 
 // ---------------------------------------------------------------------------
