@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <fstream>
 #include <functional>
-#include <regex>
+#include <cctype>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -63,19 +63,41 @@ struct Trace {
   std::string raw;
 };
 
+// "0x..." pointers, whose values differ from run to run, become "PTR".
+inline std::string MaskPointers(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size();) {
+    if (text.compare(i, 2, "0x") == 0 && i + 2 < text.size() && std::isxdigit((unsigned char)text[i + 2])) {
+      out += "PTR";
+      i += 2;
+      while (i < text.size() && std::isxdigit((unsigned char)text[i])) ++i;
+    } else {
+      out += text[i++];
+    }
+  }
+  return out;
+}
+
+// Splits "[ANTISPAM          ] [TTTTTTTT][            file.cpp:12  ] - text".
 inline Trace ParseTrace(const std::string& text) {
   Trace t;
   t.raw = text;
-  static const std::regex kLine(R"(^\[ANTISPAM (EXCEPTION| {9})\] \[[0-9A-F]{8}\]\[ *([^:\]]*):[0-9 ]+\] - (.*)$)");
-  static const std::regex kPointer(R"(0x[0-9a-f]+)");
+  const std::string ordinary = "[ANTISPAM          ] [";
+  const std::string exception = "[ANTISPAM EXCEPTION] [";
   std::istringstream in(text);
   for (std::string line; std::getline(in, line);) {
-    std::smatch m;
-    if (!std::regex_match(line, m, kLine)) continue;
-    std::string message = std::regex_replace(m[3].str(), kPointer, "PTR");
-    if (m[1] == "EXCEPTION") message = "EXCEPTION: " + message;
+    bool is_exception = line.compare(0, exception.size(), exception) == 0;
+    if (!is_exception && line.compare(0, ordinary.size(), ordinary) != 0) continue;
+    size_t file_start = ordinary.size() + 8 + 2; // thread id, then "]["
+    size_t colon = line.find(':', file_start);
+    size_t dash = line.find("] - ", file_start);
+    if (colon == std::string::npos || dash == std::string::npos || colon > dash) continue;
+    std::string file = line.substr(file_start, colon - file_start);
+    file.erase(0, file.find_first_not_of(' '));
+    std::string message = MaskPointers(line.substr(dash + 4));
+    if (is_exception) message = "EXCEPTION: " + message;
     t.all.push_back(message);
-    if (m[2] == "loader.cpp") t.loader.push_back(message);
+    if (file == "loader.cpp") t.loader.push_back(message);
   }
   return t;
 }

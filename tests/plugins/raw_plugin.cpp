@@ -7,6 +7,15 @@
 // again, by layout and slot order. If the core's own declarations drift from
 // the contract, the tests that load this library notice.
 //
+// The classes carry the contract's names (CAClassFactory, CNotifiableObject,
+// ascommon::sstring, ...). Nothing binds by name across the library boundary,
+// but run-time type checks compare class names: a plug-in whose classes were
+// called something else would be correct and still be reported as calling
+// through the wrong type. The interfaces the core implements must also not sit
+// in an unnamed namespace: the compiler may then assume it sees every derived
+// class, and with only pure virtual functions in sight it turns the calls into
+// calls of the pure-virtual handler.
+//
 // The only header of the project it includes is the test harness's C
 // interface (astest_control.h), which records calls and knows nothing of the
 // contract.
@@ -15,7 +24,7 @@
 //   RawStreamer    streamer; its streams log their destruction
 //   RawDispatcher  dispatcher; an item goes to the filter "RawFilter", a
 //                  command to the same filter's FilterCommand
-//   RawFilter      filter with an empty first name: known by its second name;
+//   RawFilter      filter with no first name: known by its second name;
 //                  FilterItem writes 4242 = 1 into the current black box,
 //                  FilterCommand records -777 through the hook table
 // Slot 4 of every module records what the module sees in its own fields.
@@ -30,39 +39,8 @@
 
 #define RAW_EXPORT extern "C" __attribute__((visibility("default")))
 
-// Interfaces the core implements. They must not have internal linkage: for a
-// class in an unnamed namespace the compiler may assume it sees every derived
-// class, and with only pure virtual functions in sight it would turn the
-// calls into calls of the pure-virtual handler.
-namespace raw_contract {
-
-struct RawBlackBox {
-  virtual int Set(unsigned key, unsigned type, unsigned flags, ...) = 0; // 0
-};
-
-// The module names are strings passed by reference, a pointer at the binary
-// level: the string type itself lives with the module code below.
-struct RawDispManager {
-  virtual int PassItemToDispatcher(uint64_t session, void* item, uint32_t verb) = 0;                       // 0
-  virtual int PassToFilter(uint64_t session, const void* name, void* item, uint32_t verb, void* t) = 0; // 1
-  virtual int PassToPerformer(uint64_t session, const void* name, void* item, uint32_t verb) = 0;     // 2
-  virtual void ReleaseItem(uint64_t session, void* item) = 0;                                             // 3
-  virtual int PassCommandToDispatcher(uint64_t session, uint32_t type, uint32_t verb, void* bb) = 0;      // 4
-  virtual int PassCommandToFilter(uint64_t session, const void* name, uint32_t cmd, void* arg) = 0;   // 5
-
-protected:
-  ~RawDispManager() {}
-};
-
-} // namespace raw_contract
-
-namespace {
-
-using raw_contract::RawBlackBox;
-using raw_contract::RawDispManager;
-
 // ---- Hook table: six entries in contract order. --------------------------
-struct RawHooks {
+struct ASHookTable {
   void* (*new_new)(uint64_t size, bool throwing);
   void (*new_delete)(void* block);
   int (*new_set_err_msg)(const char* format, ...);
@@ -70,15 +48,18 @@ struct RawHooks {
   void* (*new_get_err)();
   void (*new_trace)(int level, const char* format, ...);
 };
-static_assert(sizeof(RawHooks) == 48, "six pointers");
+static_assert(sizeof(ASHookTable) == 48, "six pointers");
 
-RawHooks g_hooks = {};
+namespace {
+
+ASHookTable g_hooks = {};
 
 void* Alloc(size_t n) {
   void* p = g_hooks.new_new ? g_hooks.new_new(n ? n : 1, false) : std::malloc(n ? n : 1);
   if (!p) throw std::bad_alloc();
   return p;
 }
+
 void Free(void* p) {
   if (!p) return;
   if (g_hooks.new_delete)
@@ -87,30 +68,29 @@ void Free(void* p) {
     std::free(p);
 }
 
+} // namespace
+
 // Everything of ours lives on the core's heap once the table is in.
-struct Heap {
-  static void* operator new(size_t n) { return Alloc(n); }
+#define RAW_HEAP                                                                                                     \
+  static void* operator new(size_t n) { return Alloc(n); }                                                          \
   static void operator delete(void* p) { Free(p); }
+
+// ---- Foundation types, by layout. ----------------------------------------
+namespace ascommon {
+
+class CBlackBoxObject {
+public:
+  virtual ~CBlackBoxObject() {}
 };
 
-// ---- The foundation string, by layout. -----------------------------------
-struct RawObject {
-  virtual ~RawObject() {}
-};
+class sstring : public CBlackBoxObject {
+public:
+  sstring() {}
+  ~sstring() override { Clear(); }
+  sstring(const sstring&) = delete;
+  sstring& operator=(const sstring&) = delete;
 
-struct RawString : RawObject {
-  char* data = nullptr;
-  char inline_area[24] = {};
-  uint64_t length = 0;
-  uint64_t size = 0;
-  int32_t status = 0;
-
-  RawString() {}
-  explicit RawString(const char* text) { Set(text); }
-  ~RawString() override { Clear(); }
-  RawString(const RawString&) = delete;
-  RawString& operator=(const RawString&) = delete;
-
+  // Texts that need at most 23 bytes live in the inline area.
   void Set(const char* text) {
     Clear();
     if (!text) return;
@@ -124,31 +104,37 @@ struct RawString : RawObject {
     data = nullptr;
     length = size = 0;
   }
+
+  char* data = nullptr;
+  char inline_area[24] = {};
+  uint64_t length = 0;
+  uint64_t size = 0;
+  int32_t status = 0;
 };
-static_assert(sizeof(RawString) == 64, "string layout");
+static_assert(sizeof(sstring) == 64, "string layout");
 
-// ---- The session map, by layout: the core inserts and removes nodes. ------
-struct RawMap : RawObject {
-  uint32_t bucket_count = 32;
-  uint32_t count = 0;
-  void** heads = nullptr;
-  void** tails = nullptr;
-  bool ordered = false;
-  void* hash = nullptr;
+// The session map: the module builds it, the core inserts and removes nodes.
+template <class K, class V>
+class CMap : public CBlackBoxObject {
+public:
+  struct Node {
+    K key;
+    V value;
+    Node* next;
+  };
 
-  RawMap() {
-    heads = static_cast<void**>(Alloc(bucket_count * sizeof(void*)));
-    tails = static_cast<void**>(Alloc(bucket_count * sizeof(void*)));
-    std::memset(heads, 0, bucket_count * sizeof(void*));
-    std::memset(tails, 0, bucket_count * sizeof(void*));
+  CMap() {
+    heads = static_cast<Node**>(Alloc(bucket_count * sizeof(Node*)));
+    tails = static_cast<Node**>(Alloc(bucket_count * sizeof(Node*)));
+    std::memset(heads, 0, bucket_count * sizeof(Node*));
+    std::memset(tails, 0, bucket_count * sizeof(Node*));
   }
-  ~RawMap() override {
-    // Entries the core left behind (sessions still open): a node is key (8),
-    // entry (16), next (8), allocated through the same hooks.
+  ~CMap() override {
+    // Entries the core left behind (sessions still open) were allocated
+    // through the same hooks.
     for (uint32_t b = 0; b < bucket_count; ++b) {
-      void* node = heads[b];
-      while (node) {
-        void* next = *reinterpret_cast<void**>(static_cast<char*>(node) + 24);
+      for (Node* node = heads[b]; node;) {
+        Node* next = node->next;
         Free(node);
         node = next;
       }
@@ -156,11 +142,26 @@ struct RawMap : RawObject {
     Free(heads);
     Free(tails);
   }
+
+  uint32_t bucket_count = 32;
+  uint32_t count = 0;
+  Node** heads = nullptr;
+  Node** tails = nullptr;
+  bool ordered = false;
+  uint32_t (*hash)(const K&) = nullptr;
 };
-static_assert(sizeof(RawMap) == 48, "map layout");
+
+} // namespace ascommon
+
+struct ASSessionEntry {
+  void* data;
+  bool enabled;
+};
+static_assert(sizeof(ascommon::CMap<unsigned long, ASSessionEntry>) == 48, "map layout");
+static_assert(sizeof(ascommon::CMap<unsigned long, ASSessionEntry>::Node) == 32, "key, entry, next");
 
 // ---- Item record and the two core interfaces a module calls. --------------
-struct RawItem {
+struct ASItem {
   void* self;
   void* stream;
   void* item_bb;
@@ -172,26 +173,50 @@ struct RawItem {
   uint8_t states[15];
   uint8_t padding[3];
 };
-static_assert(sizeof(RawItem) == 96, "item layout");
+static_assert(sizeof(ASItem) == 96, "item layout");
+
+class CBlackBox {
+public:
+  virtual int Set(unsigned key, unsigned type, unsigned flags, ...) = 0; // 0
+};
+
+class CADispManager {
+public:
+  virtual int PassItemToDispatcher(uint64_t session, ASItem* item, uint32_t verb) = 0;                  // 0
+  virtual int PassToFilter(uint64_t session, const ascommon::sstring& name, ASItem* item, uint32_t verb,
+                           void* timing) = 0;                                                          // 1
+  virtual int PassToPerformer(uint64_t session, const ascommon::sstring& name, ASItem* item, uint32_t verb) = 0; // 2
+  virtual void ReleaseItem(uint64_t session, ASItem* item) = 0;                                        // 3
+  virtual int PassCommandToDispatcher(uint64_t session, uint32_t type, uint32_t verb, CBlackBox* bb) = 0; // 4
+  virtual int PassCommandToFilter(uint64_t session, const ascommon::sstring& name, uint32_t cmd, void* arg) = 0; // 5
+
+protected:
+  ~CADispManager() {}
+};
+
+namespace {
 
 const char kLibrary[] = "raw";
 const uint32_t kEntityType = 77;
 
-uint64_t Enter(const char* module, int op, uint64_t session, int64_t arg = 0, const char* text = nullptr) {
-  return astest_enter(module, kLibrary, op, session, arg, 0, 0, text);
+uint64_t Enter(const char* module, int op, uint64_t session, int64_t arg = 0) {
+  return astest_enter(module, kLibrary, op, session, arg, 0, 0, nullptr);
 }
 
+} // namespace
+
 // ---- Module base, by layout and slot order. -------------------------------
-class RawModule : public Heap {
+class CNotifiableObject {
 public:
-  RawModule(uint32_t kind, const char* first, const char* second) : kind_(kind) {
+  RAW_HEAP
+  CNotifiableObject(uint32_t kind, const char* first, const char* second) : kind_(kind) {
     first_name_.Set(first);
     second_name_.Set(second);
     state_ = 1;
     astest_leave(Enter(Name(), ASTEST_OP_CREATE, 0), 0);
   }
-  virtual ~RawModule() { astest_leave(Enter(Name(), ASTEST_OP_DESTROY, 0), 0); } // 0, 1
-  virtual int ApplySessionSettings(uint64_t session) {                           // 2
+  virtual ~CNotifiableObject() { astest_leave(Enter(Name(), ASTEST_OP_DESTROY, 0), 0); } // 0, 1
+  virtual int ApplySessionSettings(uint64_t session) {                                   // 2
     astest_leave(Enter(Name(), ASTEST_OP_APPLY_SESSION, session), 0);
     return 0;
   }
@@ -210,8 +235,8 @@ public:
     astest_leave(seq, 0);
     return 0;
   }
-  virtual int Slot5() { return 0; }       // 5
-  virtual int ApplySharedSettings() {     // 6
+  virtual int Slot5() { return 0; }   // 5
+  virtual int ApplySharedSettings() { // 6
     astest_leave(Enter(Name(), ASTEST_OP_APPLY_SHARED, 0), 0);
     return 0;
   }
@@ -223,11 +248,11 @@ public:
     astest_leave(Enter(Name(), ASTEST_OP_RELEASE_SESSION_DATA, 0), 0);
     Free(data);
   }
-  virtual int HandleGlobalRequest(void*) { // 9
+  virtual int HandleGlobalRequest(CBlackBox*) { // 9
     astest_leave(Enter(Name(), ASTEST_OP_GLOBAL_REQUEST, 0), 0);
     return 0;
   }
-  virtual int HandleSessionRequest(uint64_t session, void*) { // 10
+  virtual int HandleSessionRequest(uint64_t session, CBlackBox*) { // 10
     astest_leave(Enter(Name(), ASTEST_OP_SESSION_REQUEST, session), 0);
     return 0;
   }
@@ -236,16 +261,16 @@ public:
   const char* Name() const { return first_name_.data ? first_name_.data : second_name_.data; }
 
 private:
-  RawMap sessions_;              // 8
-  int32_t state_ = 0;            // 56
+  ascommon::CMap<unsigned long, ASSessionEntry> sessions_; // 8
+  int32_t state_ = 0;                                      // 56
   uint8_t module_area_[156] = {};
-  uint32_t kind_;                // 216
+  uint32_t kind_; // 216
   uint8_t pad_[4] = {};
-  RawString first_name_;         // 224
+  ascommon::sstring first_name_; // 224
   uint8_t module_area2_[8] = {};
-  RawString second_name_;        // 296
+  ascommon::sstring second_name_; // 296
   uint8_t module_area3_[8] = {};
-  void* configurer_ = nullptr;   // 368
+  void* configurer_ = nullptr; // 368
 
   friend struct LayoutCheck;
 };
@@ -253,66 +278,113 @@ private:
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Winvalid-offsetof"
 struct LayoutCheck {
-  static_assert(offsetof(RawModule, sessions_) == 8, "session map");
-  static_assert(offsetof(RawModule, state_) == 56, "state");
-  static_assert(offsetof(RawModule, kind_) == 216, "kind");
-  static_assert(offsetof(RawModule, first_name_) == 224, "first name");
-  static_assert(offsetof(RawModule, second_name_) == 296, "second name");
-  static_assert(offsetof(RawModule, configurer_) == 368, "configurer");
-  static_assert(sizeof(RawModule) == 376, "module base size");
+  static_assert(offsetof(CNotifiableObject, sessions_) == 8, "session map");
+  static_assert(offsetof(CNotifiableObject, state_) == 56, "state");
+  static_assert(offsetof(CNotifiableObject, kind_) == 216, "kind");
+  static_assert(offsetof(CNotifiableObject, first_name_) == 224, "first name");
+  static_assert(offsetof(CNotifiableObject, second_name_) == 296, "second name");
+  static_assert(offsetof(CNotifiableObject, configurer_) == 368, "configurer");
+  static_assert(sizeof(CNotifiableObject) == 376, "module base size");
 };
 #pragma GCC diagnostic pop
 
-class RawStream : public Heap {
+class CAModule : public CNotifiableObject {
+public:
+  using CNotifiableObject::CNotifiableObject;
+};
+
+class CAStream {
+public:
+  RAW_HEAP
+  virtual ~CAStream() {} // 0, 1
+};
+
+class CAStreamer : public CAModule {
+public:
+  using CAModule::CAModule;
+  virtual CAStream* CreateStream(uint64_t session, int64_t param1, int64_t param2, uint32_t subtype) = 0; // 12
+  virtual uint32_t GetEntityType() = 0;                                                               // 13
+};
+
+class CADispatcher : public CAModule {
+public:
+  using CAModule::CAModule;
+  virtual int DispatchItem(uint64_t session, ASItem* item, uint32_t verb, CADispManager* manager) = 0;           // 12
+  virtual int DispatchCommand(uint64_t session, uint32_t verb, CBlackBox* bb, CADispManager* manager) = 0;       // 13
+  virtual uint32_t GetEntityType() = 0;                                                                        // 14
+};
+
+class CAFilter : public CAModule {
+public:
+  using CAModule::CAModule;
+  virtual int GetBreakerIndex(uint32_t verb) = 0;                              // 12
+  virtual int FilterItem(uint64_t session, ASItem* item, uint32_t verb) = 0;    // 13
+  virtual int FilterCommand(uint64_t session, uint32_t command, void* arg) = 0; // 14
+};
+
+class CAClassFactory {
+public:
+  RAW_HEAP
+  virtual ~CAClassFactory() {}                                      // 0, 1
+  virtual uint64_t GetModuleCount() = 0;                            // 2
+  virtual const ascommon::sstring* GetModuleName(uint64_t index) = 0; // 3
+  virtual CAModule* CreateModule(uint64_t index) = 0;               // 4
+};
+
+// ---- The modules. ----------------------------------------------------------
+namespace {
+
+class RawStream : public CAStream {
 public:
   explicit RawStream(uint64_t session) : session_(session) {}
-  virtual ~RawStream() { astest_leave(Enter("RawStreamer", ASTEST_OP_STREAM_DESTROYED, session_), 0); } // 0, 1
+  ~RawStream() override { astest_leave(Enter("RawStreamer", ASTEST_OP_STREAM_DESTROYED, session_), 0); }
 
 private:
   uint64_t session_;
 };
 
-class RawStreamer : public RawModule {
+class RawStreamer : public CAStreamer {
 public:
-  RawStreamer() : RawModule(5, "RawStreamer", nullptr) {}
-  virtual RawStream* CreateStream(uint64_t session, int64_t, int64_t, uint32_t subtype) { // 12
+  RawStreamer() : CAStreamer(5, "RawStreamer", nullptr) {}
+  CAStream* CreateStream(uint64_t session, int64_t, int64_t, uint32_t subtype) override {
     astest_leave(Enter(Name(), ASTEST_OP_CREATE_STREAM, session, subtype), 1);
     return new RawStream(session);
   }
-  virtual uint32_t GetEntityType() { return kEntityType; } // 13
+  uint32_t GetEntityType() override { return kEntityType; }
 };
 
-class RawDispatcher : public RawModule {
+class RawDispatcher : public CADispatcher {
 public:
-  RawDispatcher() : RawModule(3, "RawDispatcher", nullptr) {}
-  virtual int DispatchItem(uint64_t session, RawItem* item, uint32_t verb, RawDispManager* manager) { // 12
+  RawDispatcher() : CADispatcher(3, "RawDispatcher", nullptr) { filter_.Set("RawFilter"); }
+  int DispatchItem(uint64_t session, ASItem* item, uint32_t verb, CADispManager* manager) override {
     uint64_t seq = Enter(Name(), ASTEST_OP_DISPATCH_ITEM, session, verb);
-    RawString filter("RawFilter");
-    int rc = manager->PassToFilter(session, &filter, item, verb, nullptr);
+    int rc = manager->PassToFilter(session, filter_, item, verb, nullptr);
     astest_leave(seq, rc);
     return rc;
   }
-  virtual int DispatchCommand(uint64_t session, uint32_t verb, void*, RawDispManager* manager) { // 13
+  int DispatchCommand(uint64_t session, uint32_t verb, CBlackBox*, CADispManager* manager) override {
     uint64_t seq = Enter(Name(), ASTEST_OP_DISPATCH_COMMAND, session, verb);
-    RawString filter("RawFilter");
-    int rc = manager->PassCommandToFilter(session, &filter, verb, nullptr);
+    int rc = manager->PassCommandToFilter(session, filter_, verb, nullptr);
     astest_leave(seq, rc);
     return rc;
   }
-  virtual uint32_t GetEntityType() { return kEntityType; } // 14
+  uint32_t GetEntityType() override { return kEntityType; }
+
+private:
+  ascommon::sstring filter_;
 };
 
-class RawFilter : public RawModule {
+class RawFilter : public CAFilter {
 public:
-  RawFilter() : RawModule(1, nullptr, "RawFilter") {}
-  virtual int GetBreakerIndex(uint32_t) { return 0; } // 12
-  virtual int FilterItem(uint64_t session, RawItem* item, uint32_t verb) { // 13
+  RawFilter() : CAFilter(1, nullptr, "RawFilter") {}
+  int GetBreakerIndex(uint32_t) override { return 0; }
+  int FilterItem(uint64_t session, ASItem* item, uint32_t verb) override {
     uint64_t seq = Enter(Name(), ASTEST_OP_FILTER_ITEM, session, verb);
-    if (item && item->current_bb) static_cast<RawBlackBox*>(item->current_bb)->Set(4242, 1, 0, 1);
+    if (item && item->current_bb) static_cast<CBlackBox*>(item->current_bb)->Set(4242, 1, 0, 1);
     astest_leave(seq, 0);
     return 0;
   }
-  virtual int FilterCommand(uint64_t session, uint32_t command, void*) { // 14
+  int FilterCommand(uint64_t session, uint32_t command, void*) override {
     uint64_t seq = Enter(Name(), ASTEST_OP_FILTER_COMMAND, session, command);
     if (g_hooks.new_set_err) g_hooks.new_set_err(-777, "raw filter refused command %u", command);
     astest_leave(seq, (int)command + 1);
@@ -320,20 +392,19 @@ public:
   }
 };
 
-// ---- Class factory, slot order 0..4. -------------------------------------
-class RawFactory : public Heap {
+class RawFactory : public CAClassFactory {
 public:
   RawFactory() {
     names_[0].Set("RawStreamer");
     names_[1].Set("RawDispatcher");
     names_[2].Set("RawFilter");
   }
-  virtual ~RawFactory() { // 0, 1
+  ~RawFactory() override {
     for (int i = 2; i >= 0; --i) delete modules_[i];
   }
-  virtual uint64_t GetModuleCount() { return 3; }                                    // 2
-  virtual const RawString* GetModuleName(uint64_t i) { return i < 3 ? &names_[i] : nullptr; } // 3
-  virtual RawModule* CreateModule(uint64_t i) {                                      // 4
+  uint64_t GetModuleCount() override { return 3; }
+  const ascommon::sstring* GetModuleName(uint64_t i) override { return i < 3 ? &names_[i] : nullptr; }
+  CAModule* CreateModule(uint64_t i) override {
     if (i >= 3) return nullptr;
     if (!modules_[i]) {
       try {
@@ -348,8 +419,8 @@ public:
   }
 
 private:
-  RawString names_[3];
-  RawModule* modules_[3] = {};
+  ascommon::sstring names_[3];
+  CAModule* modules_[3] = {};
 };
 
 pthread_mutex_t g_mutex = PTHREAD_MUTEX_INITIALIZER;
@@ -365,7 +436,7 @@ RAW_EXPORT int GetASVersion(int32_t* version) {
   return 0;
 }
 
-RAW_EXPORT void* GetClassFactory(const RawHooks* hooks) {
+RAW_EXPORT CAClassFactory* GetClassFactory(const ASHookTable* hooks) {
   pthread_mutex_lock(&g_mutex);
   uint64_t seq = astest_enter("raw", kLibrary, ASTEST_OP_FACTORY_GET, 0, 0, 0, 0, nullptr);
   if (!g_factory && hooks) {
@@ -389,7 +460,7 @@ RAW_EXPORT int ReleaseClassFactory() {
   astest_leave(astest_enter("raw", kLibrary, ASTEST_OP_FACTORY_RELEASE, 0, 0, 0, 0, nullptr), 0);
   delete g_factory;
   g_factory = nullptr;
-  g_hooks = RawHooks{};
+  g_hooks = ASHookTable{};
   pthread_mutex_unlock(&g_mutex);
   return 0;
 }
