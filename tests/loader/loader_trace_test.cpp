@@ -316,3 +316,50 @@ TEST(LoaderRecording, FailureWhileRecordingUnloadsEverythingRecorded) {
     EXPECT_EQ(64u, versions) << "loading stops at the library that could not be recorded";
   }
 }
+
+// Fails the first, second, ... allocation of a whole load and unload, until
+// one runs without reaching the failure. Every run must end in a clean state:
+// a load that did not complete leaves nothing loaded, nothing mapped, no module
+// alive and no block of the hooks' heap in use; one that completed (with some
+// modules or factories refused for want of memory) unloads just as cleanly.
+TEST(LoaderRecording, EveryFailedAllocationEndsCleanly) {
+  for (const char* scenario : {"full", "duplicates"}) {
+    SCOPED_TRACE(scenario);
+    std::string dir = Dir(scenario);
+    long n = 0;
+    for (;; ++n) {
+      SCOPED_TRACE(testing::Message() << "failing allocation " << n);
+      astest::Scope scope;
+      long live = 0, calls = 0;
+      bool loaded = false, threw = false;
+      {
+        HeapScope heap;
+        CountingHeap::fail_at = n;
+        try {
+          CCoreLoader loader;
+          try {
+            loader.Load(dir.c_str(), AS_PRODUCT_ALL);
+            loaded = loader.IsLoaded();
+          } catch (const InternalLoaderException&) {
+            threw = true;
+          } catch (const std::bad_alloc&) {
+            threw = true;
+          }
+          loader.CleanUp();
+        } catch (const std::bad_alloc&) {
+          threw = true; // the loader itself could not be built
+        }
+        live = CountingHeap::live;
+        calls = CountingHeap::calls;
+      }
+      EXPECT_EQ(0, live) << "blocks left allocated";
+      EXPECT_EQ(0u, astest_count(nullptr, ASTEST_OP_CREATE) - astest_count(nullptr, ASTEST_OP_DESTROY));
+      for (const char* lib : {"/astest_full.mdl", "/a_dup.mdl", "/b_dup.mdl"})
+        EXPECT_FALSE(IsMapped(dir + lib)) << lib;
+      EXPECT_NE(loaded, threw) << "a load either completes or throws";
+      if (calls <= n) break; // this run never reached the failure
+      if (testing::Test::HasFailure()) break;
+    }
+    EXPECT_GT(n, 10) << "the load allocates more than a handful of blocks";
+  }
+}

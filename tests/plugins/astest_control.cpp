@@ -3,14 +3,21 @@
 // One heap object, created on first use and never destroyed: plug-ins may
 // still log from their unload code while the process exits, after this
 // library's own static destructors would have run.
+//
+// Everything here is allocated with malloc, never with operator new: a test
+// executable that links the library statically replaces operator new with
+// the allocation hook, and tests make that hook count or fail allocations.
+// The registry must neither show up in those counts nor fail with them.
 #include "astest_control.h"
 
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
+#include <new>
 #include <mutex>
 #include <pthread.h>
 #include <string>
@@ -20,8 +27,36 @@
 
 namespace {
 
+template <class T>
+struct MallocAlloc {
+  using value_type = T;
+  MallocAlloc() = default;
+  template <class U>
+  MallocAlloc(const MallocAlloc<U>&) {}
+  T* allocate(size_t n) {
+    void* p = std::malloc(n * sizeof(T));
+    if (!p) throw std::bad_alloc();
+    return static_cast<T*>(p);
+  }
+  void deallocate(T* p, size_t) { std::free(p); }
+  template <class U>
+  bool operator==(const MallocAlloc<U>&) const {
+    return true;
+  }
+  template <class U>
+  bool operator!=(const MallocAlloc<U>&) const {
+    return false;
+  }
+};
+
+using String = std::basic_string<char, std::char_traits<char>, MallocAlloc<char>>;
+template <class T>
+using Vector = std::vector<T, MallocAlloc<T>>;
+template <class K, class V>
+using Map = std::map<K, V, std::less<K>, MallocAlloc<std::pair<const K, V>>>;
+
 struct Key {
-  std::string module;
+  String module;
   int op;
   int64_t match;
   bool operator<(const Key& o) const { return std::tie(module, op, match) < std::tie(o.module, o.op, o.match); }
@@ -35,26 +70,26 @@ struct Gate {
 struct Registry {
   std::mutex mutex;
   std::condition_variable gate_changed;
-  std::map<Key, astest_behaviour> behaviours;
-  std::map<std::pair<std::string, int>, bool> flags;
-  std::map<std::string, std::vector<std::string>> dependencies;
-  std::map<std::pair<std::string, int>, std::vector<std::pair<uint32_t, int32_t>>> answers;
-  std::map<std::pair<std::string, int>, std::vector<astest_step>> scripts;
-  std::map<std::string, Gate> gates;
-  std::map<std::pair<std::string, std::string>, const void*> probes;
-  std::vector<astest_call> log;
+  Map<Key, astest_behaviour> behaviours;
+  Map<std::pair<String, int>, bool> flags;
+  Map<String, Vector<String>> dependencies;
+  Map<std::pair<String, int>, Vector<std::pair<uint32_t, int32_t>>> answers;
+  Map<std::pair<String, int>, Vector<astest_step>> scripts;
+  Map<String, Gate> gates;
+  Map<std::pair<String, String>, const void*> probes;
+  Vector<astest_call> log;
   uint64_t next_seq = 1;
   // Calls in progress and the most seen at once, per (module, op).
-  std::map<std::pair<std::string, int>, std::pair<unsigned, unsigned>> running;
-  std::map<std::string, int> alive;
+  Map<std::pair<String, int>, std::pair<unsigned, unsigned>> running;
+  Map<String, int> alive;
 };
 
 Registry& R() {
-  static Registry* registry = new Registry;
+  static Registry* registry = new (std::malloc(sizeof(Registry))) Registry;
   return *registry;
 }
 
-std::string S(const char* text) { return text ? text : ""; }
+String S(const char* text) { return text ? text : ""; }
 
 void Copy(char* dst, size_t size, const char* src) { std::snprintf(dst, size, "%s", src ? src : ""); }
 
@@ -146,7 +181,7 @@ void astest_set_flag(const char* module, int flag, int on) {
 
 void astest_set_dependencies(const char* module, const char* const* names, size_t count) {
   std::lock_guard<std::mutex> lock(R().mutex);
-  std::vector<std::string>& deps = R().dependencies[S(module)];
+  Vector<String>& deps = R().dependencies[S(module)];
   deps.clear();
   for (size_t i = 0; names && i < count; ++i) deps.push_back(S(names[i]));
 }
@@ -180,7 +215,7 @@ void astest_gate_close(const char* gate) {
 int astest_gate_wait_arrivals(const char* gate, int n, unsigned timeout_ms) {
   Registry& r = R();
   std::unique_lock<std::mutex> lock(r.mutex);
-  std::string name = S(gate);
+  String name = S(gate);
   bool ok = r.gate_changed.wait_for(lock, std::chrono::milliseconds(timeout_ms),
                                     [&] { return r.gates[name].arrivals >= n; });
   return ok ? 0 : -1;
@@ -189,7 +224,7 @@ int astest_gate_wait_arrivals(const char* gate, int n, unsigned timeout_ms) {
 int astest_gate_wait(const char* gate, unsigned timeout_ms) {
   Registry& r = R();
   std::unique_lock<std::mutex> lock(r.mutex);
-  std::string name = S(gate);
+  String name = S(gate);
   ++r.gates[name].arrivals;
   r.gate_changed.notify_all();
   bool ok = r.gate_changed.wait_for(lock, std::chrono::milliseconds(timeout_ms),
