@@ -123,7 +123,7 @@ int main(int argc, char** argv) {
   std::vector<double> thresholds{0.5, 0.7, 0.8, 0.9, 0.95, 0.99};
   const eml::BayesParams defaults;
   std::vector<double> ss{defaults.s}, xs{defaults.x}, devs{defaults.min_dev},
-      clues{static_cast<double>(defaults.max_tokens)}, passes{0};
+      clues{static_cast<double>(defaults.max_tokens)}, passes{0}, mincounts{1};
   double margin = 0.0;
   bool fit = false;
   bool blocks = false;
@@ -147,6 +147,7 @@ int main(int argc, char** argv) {
     else if (a == "--mindev") devs = List(next());
     else if (a == "--clues") clues = List(next());
     else if (a == "--passes") passes = List(next());
+    else if (a == "--mincount") mincounts = List(next());
     else if (a == "--margin") margin = std::atof(next());
     else if (a == "--fit") fit = true;
     else if (a == "--thr") thresholds = List(next());
@@ -195,6 +196,7 @@ int main(int argc, char** argv) {
   std::printf("%zu ham, %zu spam, %.0f tokens per message, %d folds\n", nham, nspam,
               static_cast<double>(ntok) / static_cast<double>(all.size()), folds);
   bool first = true;
+  for (double mc : mincounts)
   for (double p_pass : passes)
     for (double s : ss)
       for (double x : xs)
@@ -206,6 +208,7 @@ int main(int argc, char** argv) {
             bp.min_dev = dev;
             bp.max_tokens = static_cast<size_t>(cl);
             bp.ratio_scale = ratio_scale;
+            bp.min_count = static_cast<uint32_t>(mc);
             std::vector<double> score(all.size(), 0.5);
             for (int f = 0; f < folds; ++f) {
               eml::BayesModel m;
@@ -240,7 +243,7 @@ int main(int argc, char** argv) {
               double p = std::min(std::max(score[i], 1e-4), 1 - 1e-4);
               ll -= std::log(all[i].spam ? p : 1 - p);
             }
-            std::printf("passes=%g s=%g x=%g mindev=%g clues=%g |", p_pass, s, x, dev, cl);
+            std::printf("mincount=%g passes=%g s=%g x=%g mindev=%g clues=%g |", mc, p_pass, s, x, dev, cl);
             for (double t : thresholds) {
               size_t fp = 0, tp = 0;
               for (size_t i = 0; i < all.size(); ++i) {

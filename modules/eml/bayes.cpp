@@ -253,6 +253,7 @@ BayesResult BayesModel::Classify(const TokenSet& tokens, const BayesParams& p, s
   for (size_t i = 0; i < ts.size(); ++i) {
     Counts c = Lookup(ts[i].hash);
     if (c.spam == 0 && c.ham == 0) continue;
+    if (static_cast<uint64_t>(c.spam) + c.ham < p.min_count) continue;
     double f = TokenProbability(c, p);
     if (std::fabs(f - 0.5) < p.min_dev) continue;
     // Clamp so one token can never force ln(0).

@@ -38,6 +38,7 @@ struct BayesParams {
   double x = 0.5;         // prior probability of an unknown token
   double min_dev = 0.1;   // tokens closer than this to 0.5 are ignored
   size_t max_tokens = 15; // keep only the most extreme N tokens; 0 = all
+  uint32_t min_count = 1; // tokens seen in fewer training messages are ignored
   // > 0: score = logistic(log_ratio / ratio_scale); 0: the classic
   // (1 + S - H) / 2, which sits at 0.5 whenever both tests saturate.
   double ratio_scale = 10;

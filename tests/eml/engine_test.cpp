@@ -263,6 +263,43 @@ TEST(Tokens, WordSplittingTrimsPunctuation) {
   EXPECT_EQ(DomainSuffixes("10.0.0.1").size(), 1u);
 }
 
+TEST(Tokens, PairsCaseVariantsAndOptions) {
+  const std::string raw =
+      "From: a@b.example\nSubject: x\nMessage-ID: <k1@mx.sender.example>\n"
+      "Received: from relay.example.net by gw\n\n"
+      "Alpha beta 42 gamma delta epsilon http://shop.example/buy/now.php?id=77\n";
+  TokenSet ts = TokensOf(raw);
+  EXPECT_TRUE(HasToken(ts, "bi:alpha beta"));
+  EXPECT_FALSE(HasToken(ts, "bi:beta gamma"));  // a number breaks the chain
+  EXPECT_TRUE(HasToken(ts, "bi:gamma delta"));
+  EXPECT_TRUE(HasToken(ts, "c:Alpha"));
+  EXPECT_FALSE(HasToken(ts, "c:beta"));
+  EXPECT_TRUE(HasToken(ts, "alpha"));
+  for (const char* w : {"urlp:buy", "urlp:now", "urlp:php", "urlp:id"}) EXPECT_TRUE(HasToken(ts, w)) << w;
+  EXPECT_FALSE(HasToken(ts, "urlp:77"));
+  EXPECT_TRUE(HasToken(ts, "mid:@sender.example"));
+  EXPECT_TRUE(HasToken(ts, "mid:@mx.sender.example"));
+  EXPECT_FALSE(HasToken(ts, "rcvd:relay.example.net"));
+  EXPECT_TRUE(HasToken(ts, "hn:received"));
+
+  TokenizerOptions o;
+  ASSERT_TRUE(SetTokenizerOption(o, "osb_window", 3));
+  ASSERT_TRUE(SetTokenizerOption(o, "received", 1));
+  EXPECT_FALSE(SetTokenizerOption(o, "no_such_option", 1));
+  Analysis a;
+  Analyze(raw, a, o);
+  EXPECT_TRUE(HasToken(a.tokens, "osb1:gamma delta"));
+  EXPECT_TRUE(HasToken(a.tokens, "osb2:gamma epsilon"));
+  EXPECT_TRUE(HasToken(a.tokens, "osb1:delta epsilon"));
+  EXPECT_FALSE(HasToken(a.tokens, "osb2:beta delta"));
+  EXPECT_FALSE(HasToken(a.tokens, "bi:gamma delta"));
+  EXPECT_TRUE(HasToken(a.tokens, "rcvd:relay.example.net"));
+  Analyze("Subject: x\n\nno mid here\n", a);
+  EXPECT_FALSE(HasToken(a.tokens, "mid:*noat*"));
+  Analyze("Message-ID: <plain-id>\n\nbody\n", a);
+  EXPECT_TRUE(HasToken(a.tokens, "mid:*noat*"));
+}
+
 TEST(Bayes, RobinsonAndFisherMath) {
   EXPECT_DOUBLE_EQ(ChiSquareQ(0, 4), 1.0);
   EXPECT_NEAR(ChiSquareQ(2.0, 2), std::exp(-1.0), 1e-12);
@@ -303,6 +340,65 @@ TEST(Bayes, RobinsonAndFisherMath) {
   none.Finish();
   EXPECT_DOUBLE_EQ(m.Classify(none, p).score, 0.5);
   EXPECT_DOUBLE_EQ(BayesModel().Classify(spam, p).score, 0.5);
+}
+
+TEST(Bayes, LogSpaceFisherKeepsStrongerSide) {
+  for (double x2 : {1.0, 10.0, 60.0, 150.0})
+    for (unsigned dof : {2u, 8u, 30u, 60u})
+      EXPECT_NEAR(ChiSquareLogQ(x2, dof), std::log(ChiSquareQ(x2, dof)), 1e-9) << x2 << " " << dof;
+  EXPECT_DOUBLE_EQ(ChiSquareLogQ(0, 10), 0.0);
+  double deep = ChiSquareLogQ(5000.0, 300);  // Q itself underflows here
+  EXPECT_TRUE(std::isfinite(deep));
+  EXPECT_LT(deep, -1000.0);
+
+  // Twenty strong spam tokens against ten strong ham tokens: both Fisher
+  // tests saturate, so the classic score sits at 0.5 while the log ratio
+  // still sides with the stronger evidence; swapping the classes mirrors it.
+  auto build = [](bool spam_first) {
+    BayesModel m;
+    TokenSet a, b;
+    for (int i = 0; i < 20; ++i) a.Add("s", std::to_string(i));
+    for (int i = 0; i < 10; ++i) b.Add("h", std::to_string(i));
+    a.Finish();
+    b.Finish();
+    for (int i = 0; i < 50; ++i) {
+      m.Learn(a, spam_first);
+      m.Learn(b, !spam_first);
+    }
+    return m;
+  };
+  TokenSet msg;
+  for (int i = 0; i < 20; ++i) msg.Add("s", std::to_string(i));
+  for (int i = 0; i < 10; ++i) msg.Add("h", std::to_string(i));
+  msg.Finish();
+  BayesParams classic;
+  classic.max_tokens = 0;
+  classic.ratio_scale = 0;
+  BayesParams ratio = classic;
+  ratio.ratio_scale = 10;
+  BayesModel m = build(true), mirrored = build(false);
+  EXPECT_NEAR(m.Classify(msg, classic).score, 0.5, 1e-3);
+  BayesResult r = m.Classify(msg, ratio), rm = mirrored.Classify(msg, ratio);
+  EXPECT_EQ(r.used, 30u);
+  EXPECT_GT(r.log_ratio, 0);
+  EXPECT_GT(r.score, 0.9);
+  EXPECT_NEAR(r.log_ratio, -rm.log_ratio, 1e-9);
+  EXPECT_NEAR(r.score + rm.score, 1.0, 1e-12);
+
+  // Only the most decisive clues count, and rare tokens can be ignored.
+  BayesParams few = ratio;
+  few.max_tokens = 15;
+  EXPECT_EQ(m.Classify(msg, few).used, 15u);
+  BayesModel once;
+  TokenSet one;
+  one.Add("", "rare");
+  one.Finish();
+  once.Learn(one, true);
+  once.Learn(msg, false);
+  EXPECT_EQ(once.Classify(one, ratio).used, 1u);
+  BayesParams strict = ratio;
+  strict.min_count = 2;
+  EXPECT_EQ(once.Classify(one, strict).used, 0u);
 }
 
 TEST(Bayes, ModelFileRoundTripAndCorruption) {
