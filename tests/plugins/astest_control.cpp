@@ -99,13 +99,13 @@ astest_behaviour& Behaviour(const char* module, int op, int64_t match) {
   return R().behaviours[Key{S(module), op, match}];
 }
 
-// Index of the log entry with this sequence number (entries are appended in
-// sequence order, never removed except by a reset).
+// The log entry with this sequence number. Entries are appended in sequence
+// order, but end numbers come from the same counter, so look it up.
 astest_call* Entry(uint64_t seq) {
   Registry& r = R();
-  if (r.log.empty() || seq < r.log.front().seq) return nullptr;
-  size_t i = (size_t)(seq - r.log.front().seq);
-  return i < r.log.size() ? &r.log[i] : nullptr;
+  auto it = std::lower_bound(r.log.begin(), r.log.end(), seq,
+                             [](const astest_call& c, uint64_t s) { return c.seq < s; });
+  return it != r.log.end() && it->seq == seq ? &*it : nullptr;
 }
 
 void Leave(uint64_t seq, const int64_t* result) {

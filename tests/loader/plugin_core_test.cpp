@@ -1,0 +1,123 @@
+// plugin_core_test.cpp - plug-ins driven by the real core through the
+// exported interface of libascore.so: the one built from the contract alone,
+// and the scriptable ones as the other tests use them.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "ascore/ascore.h"
+#include "astest_control.h"
+#include "astest_paths.h"
+
+using Strings = std::vector<std::string>;
+
+namespace {
+
+// Core, global and session settings applied, one session: what every case
+// below starts from.
+class CoreWith {
+public:
+  explicit CoreWith(const char* dir) {
+    init_ = as_core_instance_init(dir, AS_PRODUCT_ALL);
+    if (init_ != 0) return;
+    as_core_settings_apply(nullptr);
+    session_ = as_core_session_create();
+    if (session_) as_core_settings_apply(session_);
+    box_ = as_blackbox_create();
+  }
+  ~CoreWith() {
+    if (box_) as_blackbox_release(box_);
+    if (session_) as_core_session_release(session_);
+    as_core_instance_release();
+  }
+  bool ok() const { return init_ == 0 && session_ && box_; }
+  as_session_t* session() const { return session_; }
+  as_blackbox_t* box() const { return box_; }
+
+private:
+  int init_ = -1;
+  as_session_t* session_ = nullptr;
+  as_blackbox_t* box_ = nullptr;
+};
+
+int IntResult(as_blackbox_t* box, uint32_t key) {
+  int out = -1;
+  as_blackbox_get(box, key, BB_TYPE_INT, &out, -1);
+  return out;
+}
+
+} // namespace
+
+TEST(RawPluginInCore, ItemAndCommandTravelThroughItsModules) {
+  astest::Scope scope;
+  {
+    CoreWith core(ASTEST_DIR("raw"));
+    ASSERT_TRUE(core.ok()) << as_core_errmsg();
+    as_item_descriptor_t descriptor = {1, 2, 77, 5};
+    as_item_t* item = as_core_item_create(core.session(), &descriptor);
+    ASSERT_NE(nullptr, item) << as_core_errmsg();
+    EXPECT_EQ(0, as_core_item_process(core.session(), item, 3, core.box())) << as_core_errmsg();
+    EXPECT_EQ(1, IntResult(core.box(), 4242)) << "RawFilter writes into the item's current black box";
+    EXPECT_EQ(-777, as_core_command_process(core.session(), 77, 9, core.box()));
+    EXPECT_STREQ("raw filter refused command 9", as_core_errmsg());
+    EXPECT_EQ(0, as_core_item_release(core.session(), item));
+    EXPECT_EQ(1u, astest_count("RawStreamer", ASTEST_OP_STREAM_DESTROYED));
+  }
+  EXPECT_EQ((Strings{"RawStreamer:CreateStream", "RawDispatcher:DispatchItem", "RawFilter:FilterItem",
+                     "RawDispatcher:DispatchCommand", "RawFilter:FilterCommand", "RawStreamer:StreamDestroyed"}),
+            astest::Trail({ASTEST_OP_CREATE_STREAM, ASTEST_OP_DISPATCH_ITEM, ASTEST_OP_FILTER_ITEM,
+                           ASTEST_OP_DISPATCH_COMMAND, ASTEST_OP_FILTER_COMMAND, ASTEST_OP_STREAM_DESTROYED}));
+  EXPECT_EQ(1u, astest_count("raw", ASTEST_OP_FACTORY_RELEASE));
+  EXPECT_EQ(3u, astest_count(nullptr, ASTEST_OP_DESTROY)) << "the release destroys every module";
+}
+
+TEST(ScriptedPluginsInCore, DispatcherScriptDrivesFilterPerformerAndBreaker) {
+  astest::Scope scope;
+  astest_script_add("TestDispatcher", ASTEST_SCRIPT_ITEM, ASTEST_STEP_FILTER, "TestFilterA", 0);
+  astest_script_add("TestDispatcher", ASTEST_SCRIPT_ITEM, ASTEST_STEP_PERFORMER, "TestPerformer", 0);
+  astest_script_add("TestDispatcher", ASTEST_SCRIPT_ITEM, ASTEST_STEP_REQUEST, "TestSecondName", 0);
+  astest_add_answer("TestFilterA", ASTEST_OP_FILTER_ITEM, 100, 7);
+  astest_add_answer("TestPerformer", ASTEST_OP_PERFORM_ITEM, 101, 8);
+  astest_add_answer("TestSecondName", ASTEST_OP_SESSION_REQUEST, 102, 9);
+  astest_set_result("TestPerformer", ASTEST_OP_GET_BREAKER_INDEX, ASTEST_ANY, 2);
+  astest_set_result("TestPerformer", ASTEST_OP_PERFORM_ITEM, ASTEST_ANY, 55);
+  astest_set_flag("TestPerformer", ASTEST_FLAG_MARK_DIRTY, 1);
+  {
+    CoreWith core(ASTEST_DIR("full"));
+    ASSERT_TRUE(core.ok()) << as_core_errmsg();
+    as_item_descriptor_t descriptor = {0, 0, 1, 0};
+    as_item_t* item = as_core_item_create(core.session(), &descriptor);
+    ASSERT_NE(nullptr, item) << as_core_errmsg();
+    EXPECT_EQ(0, as_core_item_process(core.session(), item, 4, core.box())) << as_core_errmsg();
+    EXPECT_EQ(7, IntResult(core.box(), 100));
+    EXPECT_EQ(8, IntResult(core.box(), 101));
+    EXPECT_EQ(9, IntResult(core.box(), 102)) << "a module known by its second name answers requests";
+    EXPECT_EQ(0, as_core_item_release(core.session(), item));
+  }
+  std::vector<astest_call> steps = astest::Calls(ASTEST_OP_STEP, "TestDispatcher");
+  ASSERT_EQ(3u, steps.size());
+  EXPECT_EQ(AS_ERR_FILTER_PASSED, steps[0].result);
+  EXPECT_EQ(55, steps[1].result);
+  // The performer wanted index 2 and changed the item: broken to 2, committed
+  // and released when the item went.
+  EXPECT_EQ((Strings{"TestBreaker:BreakItem", "TestBreaker:CommitItem", "TestBreaker:ReleaseLevel"}),
+            astest::Trail({ASTEST_OP_BREAK_ITEM, ASTEST_OP_COMMIT_ITEM, ASTEST_OP_RELEASE_LEVEL}));
+  EXPECT_EQ(2, astest::Calls(ASTEST_OP_BREAK_ITEM).at(0).arg);
+}
+
+TEST(ScriptedPluginsInCore, ModuleFailuresReachTheHost) {
+  astest::Scope scope;
+  astest_set_null("TestStreamer", ASTEST_OP_CREATE_STREAM, ASTEST_ANY);
+  astest_set_error("TestStreamer", ASTEST_OP_CREATE_STREAM, ASTEST_ANY, -42, "no stream today");
+  astest_script_add("TestDispatcher", ASTEST_SCRIPT_COMMAND, ASTEST_STEP_THROW_STD, "dispatcher gave up", 0);
+  CoreWith core(ASTEST_DIR("full"));
+  ASSERT_TRUE(core.ok()) << as_core_errmsg();
+  as_item_descriptor_t descriptor = {0, 0, 1, 0};
+  EXPECT_EQ(nullptr, as_core_item_create(core.session(), &descriptor));
+  EXPECT_EQ(-42, as_core_err()) << "the streamer's own error reaches the host";
+  EXPECT_STREQ("no stream today", as_core_errmsg());
+  EXPECT_EQ(AS_ERR_INTERNAL, as_core_command_process(core.session(), 1, 2, core.box()));
+  EXPECT_NE(nullptr, std::strstr(as_core_errmsg(), "dispatcher gave up")) << as_core_errmsg();
+}
