@@ -39,11 +39,21 @@
 #include <cstdint>
 #include <new>
 
+// Everything a module needs to see of the core: its own interfaces, the
+// dispatch manager a dispatcher calls, the black box, the item record, the
+// settings store, the error state and the trace macros.
+#include "as_errno.h"
+#include "asitem.h"
+#include "blackbox.h"
+#include "cadispmgr.h"
+#include "caconfigurer.h"
 #include "camodule.h"
 #include "containers.h"
+#include "exceptions.h"
 #include "hooks.h"
 #include "plugin_abi.h"
 #include "sstring.h"
+#include "trace.h"
 
 namespace ascore_sdk {
 

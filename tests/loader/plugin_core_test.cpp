@@ -121,3 +121,52 @@ TEST(ScriptedPluginsInCore, ModuleFailuresReachTheHost) {
   EXPECT_EQ(AS_ERR_INTERNAL, as_core_command_process(core.session(), 1, 2, core.box()));
   EXPECT_NE(nullptr, std::strstr(as_core_errmsg(), "dispatcher gave up")) << as_core_errmsg();
 }
+
+// The example of docs/plugins.md, as a host would use it.
+namespace {
+
+const uint32_t kExampleEntity = 0x4558;
+const uint32_t kExampleCount = 900001;
+
+int CountWords(as_session_t* session, const char* text) {
+  as_item_descriptor_t descriptor = {(int64_t)(intptr_t)text, 0, kExampleEntity, 0};
+  as_item_t* item = as_core_item_create(session, &descriptor);
+  if (!item) return -100;
+  as_blackbox_t* box = as_blackbox_create();
+  as_core_item_process(session, item, 0, box);
+  int count = IntResult(box, kExampleCount);
+  as_blackbox_release(box);
+  as_core_item_release(session, item);
+  return count;
+}
+
+} // namespace
+
+TEST(ExampleModule, CountsTheConfiguredWord) {
+  ASSERT_EQ(0, as_core_instance_init(ASCORE_EXAMPLE_DIR, AS_PRODUCT_ALL)) << as_core_errmsg();
+  ASSERT_EQ(0, as_core_setting_set(nullptr, "/example/filter/Word", "spam"));
+  ASSERT_EQ(0, as_core_settings_apply(nullptr)) << as_core_errmsg();
+  as_session_t* session = as_core_session_create();
+  ASSERT_NE(nullptr, session);
+  ASSERT_EQ(0, as_core_settings_apply(session)) << as_core_errmsg();
+  EXPECT_EQ(2, CountWords(session, "spam, eggs, and spam"));
+  EXPECT_EQ(0, CountWords(session, "eggs only"));
+  as_item_descriptor_t no_text = {0, 0, kExampleEntity, 0};
+  EXPECT_EQ(nullptr, as_core_item_create(session, &no_text));
+  EXPECT_EQ(-101, as_core_err());
+  EXPECT_EQ(0, as_core_session_release(session));
+  EXPECT_EQ(0, as_core_instance_release());
+}
+
+TEST(ExampleModule, WithoutItsSettingTheFilterIsDisabled) {
+  ASSERT_EQ(0, as_core_instance_init(ASCORE_EXAMPLE_DIR, AS_PRODUCT_ALL)) << as_core_errmsg();
+  as_core_settings_apply(nullptr);
+  as_session_t* session = as_core_session_create();
+  ASSERT_NE(nullptr, session);
+  EXPECT_EQ(AS_ERR_INTERNAL, as_core_settings_apply(session));
+  EXPECT_NE(nullptr, std::strstr(as_core_errmsg(), "ExampleWordFilter: /example/filter/Word is not set"))
+      << as_core_errmsg();
+  EXPECT_EQ(-1, CountWords(session, "spam")) << "a disabled filter is not called";
+  as_core_session_release(session);
+  as_core_instance_release();
+}
