@@ -333,20 +333,6 @@ TEST(ContractSlots, ErrorStateThroughItsSlots) {
   EXPECT_STREQ("set through slot 1", Slot<const char*>(err, 3));
 }
 
-TEST(ContractHooks, SavedTableListsTheHooksInContractOrder) {
-  ASHookTable t;
-  as_hooks_save(&t);
-  EXPECT_EQ(_as_new, t.new_new);
-  EXPECT_EQ(_as_delete, t.new_delete);
-  EXPECT_EQ(_as_set_err_msg, t.new_set_err_msg);
-  EXPECT_EQ(_as_set_err, t.new_set_err);
-  EXPECT_EQ(_as_get_err, t.new_get_err);
-  EXPECT_EQ(_as_trace, t.new_trace);
-  void* const* raw = reinterpret_cast<void* const*>(&t);
-  EXPECT_EQ(reinterpret_cast<void*>(_as_set_err), raw[3]);
-  EXPECT_EQ(reinterpret_cast<void*>(_as_trace), raw[5]);
-}
-
 // ---- The plug-in built from the contract alone. ---------------------------
 
 class RawPlugin : public testing::Test {
