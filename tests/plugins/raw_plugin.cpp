@@ -260,7 +260,7 @@ public:
 
   const char* Name() const { return first_name_.data ? first_name_.data : second_name_.data; }
 
-private:
+protected: // the areas between the core's fields belong to the module
   ascommon::CMap<unsigned long, ASSessionEntry> sessions_; // 8
   int32_t state_ = 0;                                      // 56
   uint8_t module_area_[156] = {};
