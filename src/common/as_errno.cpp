@@ -116,11 +116,18 @@ const char* fixed_text(int code) {
   }
 }
 
+// Clearing the block means: nothing of an earlier message stays readable. The
+// terminator that vsnprintf writes does that without touching all 4196 bytes,
+// which would cost more than the formatting on every exported call.
 int format_message(char* block, const char* format, va_list args) {
-  std::memset(block, 0, ASErrno::kMessageSize);
+  block[0] = 0;
   if (!format) return 0;
-  return std::vsnprintf(block, ASErrno::kMessageSize, format, args);
+  int n = std::vsnprintf(block, ASErrno::kMessageSize, format, args);
+  if (n < 0) block[0] = 0;
+  return n;
 }
+
+const char kNoErrors[] = "There are no errors";
 
 // Storage for the process-wide object. It is built on first use (at the
 // latest by the load constructor below) rather than as an ordinary global, so
@@ -147,7 +154,7 @@ AbstractASErrno* ASErrno::SetCode(int code) {
 AbstractASErrno* ASErrno::SetMessage(const char* text) {
   ThreadBlocks b;
   if (!ensure_storage(&b)) return this;
-  std::memset(b.message, 0, kMessageSize);
+  b.message[0] = 0;
   if (text) std::snprintf(b.message, kMessageSize, "%s", text);
   return this;
 }
@@ -163,7 +170,6 @@ const char* ASErrno::TextForCode(int code) {
   ThreadBlocks b;
   if (!ensure_storage(&b)) return nullptr;
   if (code == 0) {
-    std::memset(b.text, 0, kMessageSize);
     std::snprintf(b.text, kMessageSize, "%s", std::strerror(0));
     return b.text;
   }
@@ -177,7 +183,6 @@ const char* ASErrno::TextForCode(int code) {
     }
   }
   if (const char* text = fixed_text(code)) return text;
-  std::memset(b.text, 0, kMessageSize);
   std::snprintf(b.text, kMessageSize, "Unknown error %08x", (unsigned)code);
   return b.text;
 }
@@ -212,6 +217,15 @@ int as_default_set_err_msg(const char* format, ...) {
 }
 
 void as_entry_reset() {
+  // Every exported call starts here, so with the default hooks in place the
+  // constant message is copied rather than formatted.
+  if (_as_set_err_msg == as_default_set_err_msg && _as_get_err == as_default_get_err) {
+    ThreadBlocks b;
+    if (!ensure_storage(&b)) return;
+    *b.code = 0;
+    std::memcpy(b.message, kNoErrors, sizeof kNoErrors);
+    return;
+  }
   _as_get_err()->SetCode(0);
   _as_set_err_msg("There are no errors");
 }

@@ -678,7 +678,10 @@ int CCore::ApplySettings(uint64_t product_mask, ASSession* session) {
     if (!session) {
       // Waits until no item is being processed and no command runs.
       auto_locker processing(&processing_lock_, auto_locker::EXCLUSIVE);
-      auto_locker settings(&settings_lock_, auto_locker::READ_ONLY);
+      // Exclusive, not read-only: the application re-reads the preset files
+      // and writes their values into the store, which a concurrent
+      // as_core_setting_get would otherwise read mid-write.
+      auto_locker settings(&settings_lock_, auto_locker::EXCLUSIVE);
       AS_TRACE(4, "Apply global settings");
       return configurer_.ApplySettings(product_mask, 0);
     }
@@ -687,7 +690,7 @@ int CCore::ApplySettings(uint64_t product_mask, ASSession* session) {
     AS_TRACE(4, "Apply settings for session with ID: %d", (int)session->id);
     auto_locker processing(&processing_lock_, auto_locker::EXCLUSIVE);
     auto_locker session_lock(&session->locker, auto_locker::EXCLUSIVE);
-    auto_locker settings(&settings_lock_, auto_locker::READ_ONLY);
+    auto_locker settings(&settings_lock_, auto_locker::EXCLUSIVE); // presets write the store, see above
     // The store records its outcome in the error state.
     configurer_.ApplySettings(product_mask, session->id);
   } catch (const std::exception& e) {
