@@ -124,19 +124,6 @@ std::vector<unsigned> Keys(const CMap<unsigned int, int>& m) {
   return keys;
 }
 
-TEST(CMap, DefaultIntegerHash) {
-  EXPECT_EQ(as_int_hash(0), 0u);
-  // The eight add-shift / xor-shift steps, applied to 1.
-  struct Step {
-    bool add;
-    int left_or_right;
-  } steps[] = {{true, 12}, {false, 22}, {true, 4}, {false, 9}, {true, 10}, {false, 2}, {true, 7}, {false, 12}};
-  uint32_t x = 1;
-  for (const Step& s : steps) x = s.add ? x + (x << s.left_or_right) : x ^ (x >> s.left_or_right);
-  EXPECT_EQ(as_int_hash(1), x);
-  EXPECT_EQ(CMapDefaultHash<unsigned long>::Hash(0x100000001ul), x); // high half ignored
-}
-
 TEST(CMap, CollisionsKeepInsertionOrderOrSortWhenOrdered) {
   CMap<unsigned int, int> plain(8, SameBucket);
   CMap<unsigned int, int> ordered(8, SameBucket, true);

@@ -18,35 +18,6 @@ std::string Message() {
   return m ? m : "<null>";
 }
 
-TEST(ErrorState, FreshThreadReadsCodeZero) {
-  _as_set_err(-104, "main thread failed");
-  int code = -1;
-  std::string text;
-  std::thread t([&] {
-    code = _as_get_err()->GetCode();
-    text = Message();
-  });
-  t.join();
-  EXPECT_EQ(code, 0);
-  EXPECT_EQ(text, std::strerror(0));
-}
-
-TEST(ErrorState, SetErrStoresCodeAndFormattedText) {
-  EXPECT_EQ(_as_set_err(-104, "failed with %d", 5), -104);
-  EXPECT_EQ(_as_get_err()->GetCode(), -104);
-  EXPECT_EQ(Message(), "failed with 5");
-}
-
-TEST(ErrorState, ClearingTheCodeKeepsTheMessageButReportsSuccess) {
-  _as_set_err(-104, "old failure");
-  EXPECT_EQ(_as_set_err(0, nullptr), 0);
-  EXPECT_EQ(_as_get_err()->GetCode(), 0);
-  EXPECT_EQ(Message(), std::strerror(0));
-  // The stored text is still there: restoring the code brings it back.
-  _as_get_err()->SetCode(-104);
-  EXPECT_EQ(Message(), "old failure");
-}
-
 TEST(ErrorState, SetErrMsgLeavesTheCodeAndReturnsTheLength) {
   _as_set_err(-105, "first");
   EXPECT_EQ(_as_set_err_msg("%s-%d", "abc", 42), 6);
@@ -54,7 +25,13 @@ TEST(ErrorState, SetErrMsgLeavesTheCodeAndReturnsTheLength) {
   EXPECT_EQ(Message(), "abc-42");
 }
 
-TEST(ErrorState, EntryResetGivesCodeZeroAndTheNoErrorText) {
+TEST(ErrorState, ResetGivesCodeZeroAndTheNoErrorText) {
+  _as_set_err(-104, "old failure");
+  EXPECT_EQ(_as_set_err(0, nullptr), 0);
+  EXPECT_EQ(Message(), std::strerror(0));
+  _as_get_err()->SetCode(-104); // a cleared code keeps the stored text
+  EXPECT_EQ(Message(), "old failure");
+
   _as_set_err(-101, "bad");
   as_entry_reset();
   EXPECT_EQ(_as_get_err()->GetCode(), 0);
@@ -117,14 +94,8 @@ TEST(ErrorState, MessagesAreCutAtTheBlockSize) {
     _as_get_err()->SetMessage(text.c_str());
     EXPECT_EQ(Message(), text.substr(0, limit));
   }
-}
-
-TEST(ErrorState, SetMessageClearsThePreviousText) {
-  _as_set_err(-104, "a long message that must not shine through");
-  _as_get_err()->SetMessage("short");
+  _as_get_err()->SetMessage("short"); // no tail of the long text shines through
   EXPECT_EQ(Message(), "short");
-  _as_get_err()->SetMessage(nullptr); // empty again: the table text shows
-  EXPECT_EQ(Message(), "internal error");
 }
 
 TEST(ErrorState, ThreadsKeepTheirOwnCodeAndMessage) {

@@ -1,5 +1,5 @@
-// Tests of the exception family: codes, messages and their limits, copies,
-// catchability through every base, and the log-then-throw macro.
+// Tests of the exception family: message limits, copies, catchability
+// through every base, and the log-then-throw macro.
 #include <gtest/gtest.h>
 
 #include <cstdarg>
@@ -11,59 +11,22 @@
 
 namespace {
 
-TEST(Exceptions, BaseAndDefaultConstructedDefaults) {
-  AException base;
-  EXPECT_STREQ(base.what(), "Antispam Exception");
-  EXPECT_EQ(base.GetCode(), -1);
-  EXPECT_FALSE(base.GetFlag());
-
-  ASException e;
-  EXPECT_EQ(e.GetCode(), -1);
-  EXPECT_FALSE(e.GetFlag());
-  EXPECT_STREQ(e.what(), "unknown exception");
-}
-
-TEST(Exceptions, MessageConstructorsUseTheClassDefaultCode) {
-  EXPECT_EQ(ASException("x").GetCode(), -1);
-  EXPECT_EQ(ASMemException("x").GetCode(), -2);
-  EXPECT_EQ(ASInternalException("x").GetCode(), -3);
-  EXPECT_EQ(ASBadPtrException("x").GetCode(), -1);
-  EXPECT_EQ(ASBadCastException("x").GetCode(), -1);
-  EXPECT_EQ(InternalLoaderException("x").GetCode(), -1);
-  EXPECT_EQ(CASConfigurerBadEx("x").GetCode(), -1);
-  EXPECT_EQ(CASConfigurerSpecialEx("x").GetCode(), -1);
-  EXPECT_EQ(InvalidIndexException().GetCode(), -301);
-  EXPECT_EQ(EmptyListException().GetCode(), -400);
-  EXPECT_STREQ(InvalidIndexException().what(), "unknown exception");
-
-  ASMemException mem("ASMemException - MESSAGE: %s %d", "out of", 7);
-  EXPECT_STREQ(mem.what(), "ASMemException - MESSAGE: out of 7");
-}
-
-TEST(Exceptions, CodedConstructorsKeepTheGivenCode) {
-  ASInternalException locker(0, "Unable to lock resource read only because it is being deleted!");
-  EXPECT_EQ(locker.GetCode(), 0);
-  EXPECT_STREQ(locker.what(), "Unable to lock resource read only because it is being deleted!");
+TEST(Exceptions, FormattingCodesAndNullFormat) {
   ASException coded(-551, "could not open %s", "/x");
   EXPECT_EQ(coded.GetCode(), -551);
   EXPECT_STREQ(coded.what(), "could not open /x");
-}
-
-TEST(Exceptions, NullFormatGivesCodeZeroAndNoText) {
   const char* no_format = nullptr;
-  ASMemException e(no_format);
-  EXPECT_EQ(e.GetCode(), 0);
-  EXPECT_STREQ(e.what(), "unknown exception");
+  ASMemException none(no_format);
+  EXPECT_EQ(none.GetCode(), 0);
+  EXPECT_STREQ(none.what(), "unknown exception");
 }
 
-TEST(Exceptions, LongMessagesKeep511Characters) {
+TEST(Exceptions, LongMessagesKeep511CharactersThroughCopies) {
   std::string text(600, 'a');
   for (size_t i = 0; i < text.size(); ++i) text[i] = (char)('a' + i % 26);
-  ASException e("%s", text.c_str());
-  EXPECT_EQ(std::string(e.what()), text.substr(0, 511));
-
-  std::string exact = text.substr(0, 511);
-  ASInternalException src("%s", exact.c_str());
+  const std::string exact = text.substr(0, 511);
+  ASInternalException src("%s", text.c_str());
+  EXPECT_EQ(std::string(src.what()), exact);
   src.SetFlag(true);
   ASInternalException copy(src);
   EXPECT_EQ(std::string(copy.what()), exact);
@@ -72,7 +35,6 @@ TEST(Exceptions, LongMessagesKeep511Characters) {
 
   ASException assigned("short");
   assigned = src;
-  EXPECT_EQ(std::string(assigned.what()), exact);
   ASException& alias = assigned;
   assigned = alias; // self-assignment changes nothing
   EXPECT_EQ(std::string(assigned.what()), exact);
@@ -89,13 +51,8 @@ TYPED_TEST(ExceptionFamily, CaughtThroughEveryBase) {
   const int code = TypeParam().GetCode();
   try {
     throw TypeParam();
-  } catch (ASException& e) {
-    EXPECT_EQ(e.GetCode(), code); // dispatched through the vtable
-  }
-  try {
-    throw TypeParam();
   } catch (AException& e) {
-    EXPECT_EQ(e.GetCode(), code);
+    EXPECT_EQ(e.GetCode(), code); // dispatched through the vtable
   }
   try {
     throw TypeParam();

@@ -10,11 +10,13 @@
 
 #include "hooks.h"
 
-// Fails the nth (0-based) _as_new call made while the object lives.
+// Fails the nth (0-based) _as_new call made while the object lives, or with
+// `onwards` every call from the nth on (memory that stays exhausted).
 class ScopedAllocFailure {
 public:
-  explicit ScopedAllocFailure(int nth) : saved_(_as_new) {
+  explicit ScopedAllocFailure(int nth, bool onwards = false) : saved_(_as_new) {
     countdown_ = nth;
+    onwards_ = onwards;
     failures_ = 0;
     next_ = saved_;
     _as_new = Hook;
@@ -28,15 +30,18 @@ public:
 
 private:
   static void* Hook(uint64_t size, bool throwing) {
-    if (countdown_-- == 0) {
+    if (countdown_ == 0 || (onwards_ && countdown_ < 0)) {
+      --countdown_;
       ++failures_;
       if (throwing) throw std::bad_alloc();
       return nullptr;
     }
+    --countdown_;
     return next_(size, throwing);
   }
 
   as_new_fn saved_;
+  static inline bool onwards_ = false;
   static inline int countdown_ = 0;
   static inline int failures_ = 0;
   static inline as_new_fn next_ = nullptr;
