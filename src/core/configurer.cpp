@@ -326,8 +326,20 @@ int CConfigurer::GetSettingInt(const char* key, int default_value, uint64_t sess
 // ---------------------------------------------------------------------------
 // Writes
 
+namespace {
+// A value whose own text could not be allocated arrives as a null string with
+// a failure status; storing it would silently turn the setting into "absent".
+template <class S>
+void ThrowIfValueLost(const S& value) {
+  if (value.status() == ascommon::AS_STR_NOMEM)
+    AS_THROW(CASConfigurerBadEx, "CASConfigurerBadEx - CODE: %d MESSAGE: Bad allocation exception modifing a setting",
+             -10);
+}
+} // namespace
+
 void CConfigurer::ModifyGlobalSetting(const char* key, const sstring& value) {
   AS_TRACE(3, "[key = %s] <= [value = %s]", Txt(key), Txt(value.c_str()));
+  ThrowIfValueLost(value);
   sstring k = MakeKey(key);
   int r = global_narrow_.Reassign(k, value);
   if (r == ascommon::AS_MAP_ABSENT) {
@@ -351,6 +363,7 @@ void CConfigurer::ModifyGlobalSetting(const char* key, const sstring& value) {
 
 void CConfigurer::ModifyGlobalSetting(const char* key, const usstring& value) {
   AS_TRACE(3, "[key = %s] <= [value = %S]", Txt(key), WTxt(value.c_str()));
+  ThrowIfValueLost(value);
   sstring k = MakeKey(key);
   int r = global_wide_.Reassign(k, value);
   if (r == ascommon::AS_MAP_ABSENT) {
@@ -379,6 +392,7 @@ template <class V>
 void ModifySessionMap(CMap<sstring, V>* map, const char* key, const V& value) {
   if (!map)
     AS_THROW(CASConfigurerSpecialEx, "CASConfigurerSpecialEx - CODE: %d MESSAGE: Session does not exist", -250);
+  ThrowIfValueLost(value);
   sstring k = MakeKey(key);
   if (map->Find(k)) {
     int r = map->Reassign(k, value);

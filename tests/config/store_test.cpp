@@ -216,16 +216,18 @@ TEST(SettingsStore, ReadingAnExistingKeyAllocatesNothing) {
 // result and an intact store (ASan reports any leak) until the call succeeds.
 TEST(SettingsStore, SurvivesAllocationFailureAtEveryPoint) {
   const std::string value(100, 'v');
+  // One refused allocation, and memory that stays exhausted from then on.
+  for (bool onwards : {false, true})
   for (uint64_t session : {0u, 4u}) {
     bool done = false;
     for (int64_t n = 0; n < 200 && !done; ++n) {
-      SCOPED_TRACE(n);
+      SCOPED_TRACE(testing::Message() << "n=" << n << " onwards=" << onwards << " session=" << session);
       CConfigurer c;
       c.CreateSet(4);
       c.SetSetting(kLongKey, "old", session);
       int r;
       {
-        ScopedAllocFailure fail((int)n, true);
+        ScopedAllocFailure fail((int)n, onwards);
         r = c.SetSetting(kLongKey, value.c_str(), session);
       }
       ASSERT_TRUE(r == 0 || r == -1);
