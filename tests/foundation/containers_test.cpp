@@ -250,3 +250,25 @@ TEST(CList, AppendsInOrderAndRefusesToReadWhenEmpty) {
 }
 
 } // namespace
+
+// Core and plug-ins each compile the map's default hashes into their own
+// code and then walk the same session maps: the values are contract, so they
+// are pinned here as literals worked out independently.
+TEST(CMap, DefaultHashesHaveFixedValues) {
+  const struct { unsigned long key; uint32_t hash; } ints[] = {
+      {0, 0x0}, {1, 0xaf227bb7}, {2, 0x5e54f76f}, {1000, 0x0c162ca5}, {0xdeadbeef, 0x688cd63e},
+      {0x100000001ul, 0xaf227bb7}, // only the low 32 bits take part
+  };
+  for (const auto& row : ints) {
+    SCOPED_TRACE(row.key);
+    EXPECT_EQ(row.hash, ascommon::CMapDefaultHash<unsigned long>::Hash(row.key));
+    EXPECT_EQ(row.hash, ascommon::CMapDefaultHash<unsigned int>::Hash((unsigned int)row.key));
+  }
+  EXPECT_EQ(0x0b873285u, ascommon::sstring("abc").hash());
+  EXPECT_EQ(0xfffd4a4cu, ascommon::sstring("\xE9").hash()); // bytes above 0x7F are sign-extended
+  EXPECT_EQ(0x5250a1b1u, ascommon::sstring("/eml/global/SharedDataPath").hash());
+  EXPECT_EQ(0u, ascommon::sstring("").hash());
+  EXPECT_EQ(0u, ascommon::sstring().hash());
+  const wchar_t wide[] = {0x41, 0xE9, 0x10FFFF, 0};
+  EXPECT_EQ(0x0b973bd2u, ascommon::usstring(wide).hash());
+}
