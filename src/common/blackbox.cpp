@@ -3,9 +3,11 @@
 // Each key holds one element: a type code and a value storage block that the
 // element owns (a scalar, a foundation string, a pair of them, or arrays of
 // them). Opaque pointers and string handles are stored as given and never
-// followed. Everything is allocated through the library's operators (and so
-// the _as_new hook) without exceptions: an allocation that fails turns into
-// -102 "memory allocation", never into a throw across a plug-in slot.
+// followed. Everything is allocated through the _as_new hook and released
+// through _as_delete, never the global operators: a box filled by a plug-in
+// may be emptied by the core. Nothing throws for memory: an allocation that
+// fails turns into -102 "memory allocation", never into a throw across a
+// plug-in slot.
 //
 // This file is compiled into plug-ins as well; it reaches the error state and
 // the trace log only through the hooks.
@@ -18,6 +20,7 @@
 #include <cstring>
 #include <new>
 #include <type_traits>
+#include <utility>
 
 #include "convert.h"
 #include "exceptions.h"
@@ -56,6 +59,33 @@ struct Utf8ArrayValue {
   CArray<sstring, 64>* narrow;
   CArray<usstring, 64>* wide;
 };
+
+// Elements and value storage blocks (scalars and plain structs as well as
+// foundation objects) come from the hooks, constructed in place.
+// Null when the block cannot be had, even from a replaced hook that throws.
+template <class T, class... Args>
+T* HookNew(Args&&... args) {
+  void* block = nullptr;
+  try {
+    block = _as_new(sizeof(T), false);
+  } catch (...) {
+    return nullptr;
+  }
+  if (!block) return nullptr;
+  try {
+    return ::new (block) T{std::forward<Args>(args)...};
+  } catch (...) {
+    _as_delete(block);
+    throw;
+  }
+}
+
+template <class T>
+void HookDelete(T* object) {
+  if (!object) return;
+  object->~T();
+  _as_delete(object);
+}
 
 const int kInvalidInput = AS_ERR_INVALID_INPUT;
 const int kNoMemory = AS_ERR_MEMORY;
@@ -97,10 +127,10 @@ void* NewValue(uint32_t type) {
   void* value = nullptr;
   WithStorageType(type, [&](auto tag) {
     using T = typename decltype(tag)::type;
-    T* v = new (std::nothrow) T();
+    T* v = HookNew<T>();
     if constexpr (std::is_same<T, Utf8ArrayValue>::value) {
       if (v && !v->Init()) {
-        delete v;
+        HookDelete(v);
         v = nullptr;
       }
     }
@@ -113,14 +143,14 @@ void DeleteValue(uint32_t type, void* value) {
   if (!value) return;
   WithStorageType(type, [&](auto tag) {
     using T = typename decltype(tag)::type;
-    delete static_cast<T*>(value);
+    HookDelete(static_cast<T*>(value));
   });
 }
 
 void DestroyElement(Element* element) {
   if (!element) return;
   DeleteValue(element->type, element->value);
-  delete element;
+  HookDelete(element);
 }
 
 // Owns an element until it is handed to the map.
@@ -135,7 +165,7 @@ public:
   bool Make(uint32_t type) {
     void* value = NewValue(type);
     if (!value) return false;
-    element_ = new (std::nothrow) Element{type, value};
+    element_ = HookNew<Element>(type, value);
     if (!element_) {
       DeleteValue(type, value);
       return false;

@@ -39,7 +39,9 @@ enum {
   BB_ID_BREAK_TIME = 22047          // double, seconds spent breaking for a timed filter
 };
 
-class CBlackBoxInt : public CBlackBox {
+// Allocated and released through the hooks like the foundation objects: a
+// box may be made by a plug-in and destroyed by the core, or the reverse.
+class CBlackBoxInt : public CBlackBox, public ascommon::CHookAllocated<CBlackBoxInt> {
 public:
   struct Element {
     uint32_t type;

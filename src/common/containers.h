@@ -3,9 +3,13 @@
 // They report allocation failures through status values (-2) and never throw
 // for them; only an index out of range (InvalidIndexException, -301) and
 // reading an empty list (EmptyListException, -400) throw, without a trace
-// line. All memory comes through the library's allocation operators, which
-// route to the _as_new/_as_delete hooks. Plug-ins embed a CMap at a fixed place
-// in every module object, so the field order of each class is binary contract.
+// line. All memory comes from the _as_new/_as_delete hooks, never from the
+// global allocation operators, because a container filled on one side of the
+// plug-in boundary is often emptied on the other (bbobject.h): the containers
+// and their nodes have hook-routed class operators, and array buffers are hook
+// blocks with the elements constructed in place. Plug-ins embed a CMap at a
+// fixed place in every module object, so the field order of each class is
+// binary contract.
 #pragma once
 
 #include <cstddef>
@@ -27,6 +31,8 @@ enum { AS_CONT_OK = 0, AS_CONT_NOMEM = -2, AS_MAP_ABSENT = -450, AS_MAP_DUPLICAT
 // ---------------------------------------------------------------------------
 // CArray<T, STEP>: growable array. Class element types live in a buffer of
 // capacity-many constructed elements; scalars and pointers in raw storage.
+// Either way the buffer is one hook block: not new T[], whose operator may be
+// the global one, which in a plug-in is not the core's heap.
 template <class T, uint64_t STEP = 64>
 class CArray : public CBlackBoxObject {
   static constexpr bool kRaw = std::is_trivially_copyable<T>::value && std::is_trivially_destructible<T>::value;
@@ -118,16 +124,37 @@ public:
   const T* end() const { return data_ + count_; }
 
 private:
+  // Null when the block cannot be had, even from a replaced hook that throws.
+  // An element constructor that throws destroys what was made, frees the
+  // block and passes the exception on.
   static T* AllocBuffer(uint64_t cap) {
-    if (kRaw) return static_cast<T*>(_as_new(cap * sizeof(T), false));
-    return new (std::nothrow) T[cap];
+    if (cap > UINT64_MAX / sizeof(T)) return nullptr;
+    T* buf = nullptr;
+    try {
+      buf = static_cast<T*>(_as_new(cap * sizeof(T), false));
+    } catch (...) {
+      return nullptr;
+    }
+    if constexpr (!kRaw) {
+      if (!buf) return nullptr;
+      uint64_t made = 0;
+      try {
+        for (; made < cap; ++made) ::new (static_cast<void*>(buf + made)) T();
+      } catch (...) {
+        while (made > 0) buf[--made].~T();
+        _as_delete(buf);
+        throw;
+      }
+    }
+    return buf;
   }
-  static void FreeBuffer(T* buf, uint64_t) {
+  // Destroys all cap elements, last to first, then frees the block.
+  static void FreeBuffer(T* buf, uint64_t cap) {
     if (!buf) return;
-    if (kRaw)
-      _as_delete(buf);
-    else
-      delete[] buf;
+    if constexpr (!kRaw) {
+      while (cap > 0) buf[--cap].~T();
+    }
+    _as_delete(buf);
   }
 
   T* data_;
@@ -177,7 +204,7 @@ class CMap : public CBlackBoxObject {
 public:
   typedef uint32_t (*HashFn)(const K& key);
 
-  struct Node {
+  struct Node : CHookAllocated<Node> {
     Node(const K& k, const V& v) : key(k), value(v), next(nullptr) {}
     K key;
     V value;
@@ -410,7 +437,7 @@ private:
 template <class T>
 class CList : public CBlackBoxObject {
 public:
-  struct Node {
+  struct Node : CHookAllocated<Node> {
     explicit Node(const T& v) : value(v), next(nullptr) {}
     T value;
     Node* next;
@@ -464,4 +491,6 @@ private:
 
 static_assert(sizeof(ascommon::CArray<int, 64>) == 40, "CArray layout");
 static_assert(sizeof(ascommon::CMap<unsigned long, void*>) == 48, "CMap layout");
+static_assert(sizeof(ascommon::CMap<unsigned long, void*>::Node) == 24, "node: key, value, next");
+static_assert(sizeof(ascommon::CMap<ascommon::sstring, void*>::Node) == 80, "node allocators add no bytes");
 static_assert(sizeof(ascommon::CList<void*>) == 32, "CList layout");
