@@ -8,8 +8,8 @@
 #    version script (plugin.map) lists. Libraries are opened with RTLD_GLOBAL;
 #    anything else exported could interpose on another plug-in's copy.
 #  - the SDK (ascore_plugin_sdk) linked in statically: the foundation code, the
-#    plug-in's own hook copies and allocation operators, the entry-point
-#    helpers. NO_SDK leaves it out for a plug-in that brings its own
+#    plug-in's own hook copies, the entry-point helpers. The global allocation
+#    operators stay the process's. NO_SDK leaves it out for a plug-in that brings its own
 #    declarations of the contract.
 #  - no undefined symbols left for load time (except under the sanitizers,
 #    whose run-time is only linked into executables): a plug-in that depends

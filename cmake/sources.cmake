@@ -32,7 +32,7 @@ set(ASCORE_SOURCES
   src/core/configurer.cpp
 )
 
-# Plug-in side runtime (hook copies, allocation operators, entry-point helper).
+# Plug-in side runtime (hook copies, class factory, entry-point helpers).
 set(ASCORE_SDK_SOURCES
   src/notifobj.cpp
   src/plugin_sdk.cpp

@@ -1,8 +1,12 @@
 // plugin_sdk.cpp - the plug-in side runtime: hook copies with fallbacks, the
-// allocation operators, the table factory and the entry-point helpers.
+// table factory and the entry-point helpers.
 //
 // Everything here is compiled into each plug-in with hidden visibility, so
-// every plug-in has its own copy of this state.
+// every plug-in has its own copy of this state. The global allocation
+// operators are deliberately left alone: the C++ run-time allocates for the
+// plug-in's std:: objects with the process-wide ones and the plug-in's inline
+// code must release with the same. Foundation objects, which cross to the
+// core, reach the hooks through their own class operators (bbobject.h).
 #include "plugin_sdk.h"
 
 #include <pthread.h>
@@ -95,27 +99,6 @@ int fallback_set_err_msg(const char* format, ...) {
 bool g_hooks_installed = false;
 
 // ---------------------------------------------------------------------------
-// Allocation operators' helpers (same rules as the library's own).
-
-void* sdk_operator_new(std::size_t size) {
-  void* block = _as_new(size, true);
-  if (!block) throw std::bad_alloc();
-  return block;
-}
-
-void* sdk_operator_new_nothrow(std::size_t size) noexcept {
-  try {
-    return _as_new(size, false);
-  } catch (...) {
-    return nullptr;
-  }
-}
-
-void sdk_operator_delete(void* block) noexcept {
-  if (block) _as_delete(block);
-}
-
-// ---------------------------------------------------------------------------
 // The library's one factory.
 
 pthread_mutex_t g_factory_mutex = PTHREAD_MUTEX_INITIALIZER;
@@ -145,17 +128,6 @@ as_get_err_fn _as_get_err = fallback_get_err;
 as_set_err_fn _as_set_err = fallback_set_err;
 as_set_err_msg_fn _as_set_err_msg = fallback_set_err_msg;
 as_trace_fn _as_trace = fallback_trace;
-
-void* operator new(std::size_t size) { return sdk_operator_new(size); }
-void* operator new[](std::size_t size) { return sdk_operator_new(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return sdk_operator_new_nothrow(size); }
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return sdk_operator_new_nothrow(size); }
-void operator delete(void* block) noexcept { sdk_operator_delete(block); }
-void operator delete[](void* block) noexcept { sdk_operator_delete(block); }
-void operator delete(void* block, std::size_t) noexcept { sdk_operator_delete(block); }
-void operator delete[](void* block, std::size_t) noexcept { sdk_operator_delete(block); }
-void operator delete(void* block, const std::nothrow_t&) noexcept { sdk_operator_delete(block); }
-void operator delete[](void* block, const std::nothrow_t&) noexcept { sdk_operator_delete(block); }
 
 namespace ascore_sdk {
 

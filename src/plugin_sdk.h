@@ -5,13 +5,23 @@
 //    core hands over its hook table they fall back to malloc/free, a private
 //    error state and a silent trace, so static initialisers and unit tests
 //    that poke a module directly never crash. GetClassFactory copies the
-//    table; from then on the plug-in allocates from the core's heap, reports
-//    into the caller's per-thread error state and writes the core's trace log.
-//  - its own replacement allocation operators, routed to its hook copies, so
-//    that the foundation types it uses (sstring, CArray, CMap, exceptions)
-//    and the modules themselves come from the same heap as the core's objects.
+//    table; from then on the plug-in's foundation objects come from the
+//    core's heap, and it reports into the caller's per-thread error state and
+//    writes the core's trace log.
+//  - the foundation types (sstring, usstring, CArray, CMap, CList and their
+//    nodes, black boxes), whose class allocation operators go to those hook
+//    copies: what the core fills and the plug-in releases, or the reverse,
+//    comes from and returns to one heap.
 //  - helpers for the three entry points, a ready class factory and a module
 //    base that fills in kind and names.
+//
+// The global operator new and delete are not replaced. The plug-in's own
+// objects (its modules, std::string, std::vector, ...) live on the ordinary
+// process heap, the one the C++ run-time also uses for the members it
+// instantiates itself, so they need no care as long as the side that made
+// them releases them (the core destroys a module's streams through their
+// virtual destructors, which run the plug-in's code). Anything the core is to
+// release otherwise must be a foundation object.
 //
 // None of this is exported: only GetASVersion, GetClassFactory and
 // ReleaseClassFactory leave the library (cmake/plugin.map). Two plug-ins
