@@ -5,13 +5,17 @@
 // header fails here, not in a plug-in built elsewhere. The raw plug-in,
 // written without the core's headers, checks the layouts from the other side.
 // The isolation tests show that SDK-built plug-ins keep their own hooks and
-// foundation code even though libraries are opened with RTLD_GLOBAL.
+// foundation code even though libraries are opened with RTLD_GLOBAL; the heap
+// test, that foundation objects made on one side and released on the other
+// go through the hooks both ways.
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -19,6 +23,7 @@
 #include "blackbox.h"
 #include "cadispmgr.h"
 #include "caconfigurer.h"
+#include "heap_plugin.h"
 #include "loader_test_util.h"
 #include "plugin_abi.h"
 
@@ -553,4 +558,92 @@ TEST(ContractSdk, PluginWorksOnFallbacksBeforeAnyTable) {
   EXPECT_EQ(0, release());
   EXPECT_EQ(-1, release()) << "nothing left to release";
   dlclose(handle);
+}
+
+// ---- Foundation objects share the core's heap. ------------------------------
+
+namespace {
+
+// The hooks handed to the heap plug-in: the system heap, counted. The core's
+// own hooks are put back right after loading, so these count only what the
+// plug-in allocates and releases through its copies.
+long g_plugin_news = 0;
+long g_plugin_deletes = 0;
+
+void* PluginNew(uint64_t size, bool throwing) {
+  void* block = std::malloc(size ? (size_t)size : 1);
+  if (!block && throwing) throw std::bad_alloc();
+  if (block) ++g_plugin_news;
+  return block;
+}
+
+void PluginDelete(void* block) {
+  if (!block) return;
+  ++g_plugin_deletes;
+  std::free(block);
+}
+
+} // namespace
+
+TEST(ContractHeap, FoundationObjectsCrossTheBoundaryThroughTheHooks) {
+  using namespace astest_heap;
+  astest::Scope scope;
+  as_new_fn core_new = _as_new;
+  as_delete_fn core_delete = _as_delete;
+  _as_new = PluginNew;
+  _as_delete = PluginDelete;
+  CCoreLoader loader;
+  ascommon::CArray<CAModule*, 64>* modules = loader.Load(Dir("heap").c_str(), AS_PRODUCT_ALL);
+  _as_new = core_new;
+  _as_delete = core_delete;
+  ASSERT_EQ(Strings{"HeapFilter"}, Names(modules));
+  CAFilter* plugin = static_cast<CAFilter*>((*modules)[0]);
+
+  ascommon::CMap<uint64_t, void*> map(8);
+  ascommon::CArray<ascommon::sstring, 64> array;
+  Exchange x{&map, new ascommon::sstring[3], &array};
+  ASSERT_EQ(0, map.Add(kCoreKey, nullptr));
+  ASSERT_EQ(0, array.Add(ascommon::sstring("core")));
+
+  const struct {
+    uint32_t command;
+    const char* what;
+    long news;
+    long deletes;
+  } kSteps[] = {
+      {kRemoveNode, "plug-in releases a node the core added", 0, 1},
+      {kDeleteStrings, "plug-in releases a string array the core made", 0, 1},
+      {kEmptyArray, "plug-in releases an array buffer the core filled", 0, 1},
+      {kAddNode, "plug-in adds a node to the core's map", 1, 0},
+      {kNewStrings, "plug-in makes a string array", 1, 0},
+      {kFillArray, "plug-in fills the core's empty array", 1, 0},
+  };
+  for (const auto& step : kSteps) {
+    SCOPED_TRACE(step.what);
+    g_plugin_news = g_plugin_deletes = 0;
+    EXPECT_EQ(0, plugin->FilterCommand(0, step.command, &x));
+    EXPECT_EQ(step.news, g_plugin_news);
+    EXPECT_EQ(step.deletes, g_plugin_deletes);
+  }
+  EXPECT_EQ(nullptr, map.Find(kCoreKey));
+  EXPECT_NE(nullptr, map.Find(kPluginKey));
+  ASSERT_EQ(1u, array.GetCount());
+  EXPECT_STREQ("plug-in", array[0].c_str());
+  ASSERT_NE(nullptr, x.strings);
+  EXPECT_STREQ("the plug-in", x.strings[kNewStringCount - 1].c_str());
+
+  // And back: the core releases what the plug-in made through its own hooks,
+  // which here are the counted ones again.
+  _as_new = PluginNew;
+  _as_delete = PluginDelete;
+  g_plugin_news = g_plugin_deletes = 0;
+  int removed = map.Remove(kPluginKey);
+  delete[] x.strings;
+  array.RemoveAll();
+  _as_new = core_new;
+  _as_delete = core_delete;
+  EXPECT_EQ(0, removed);
+  EXPECT_EQ(3, g_plugin_deletes);
+  EXPECT_EQ(0, g_plugin_news);
+  loader.Unload();
 }
