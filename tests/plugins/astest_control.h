@@ -154,7 +154,8 @@ enum astest_step_kind {
 
 /* One logged call. */
 typedef struct astest_call {
-  uint64_t seq;      /* 1, 2, ... in call order */
+  uint64_t seq;      /* increasing in call order; starts and returns share one
+                        counter, so consecutive entries need not differ by 1 */
   uint64_t end_seq;  /* taken when the call returned; 0 while running or after a throw */
   int op;            /* enum astest_op */
   uint64_t session;

@@ -29,6 +29,28 @@ TEST(ControlLog, ResultsLandOnTheirOwnEntryWhenCallsInterleave) {
   EXPECT_GT(log[0].end_seq, log[1].end_seq);
 }
 
+TEST(ControlLog, CallsOneAfterAnotherKeepTheirResultsAndNeverOverlap) {
+  astest::Scope scope;
+  // Every return takes a number from the counter the calls take theirs from,
+  // so the entries' numbers have gaps: an entry found by position would be
+  // the wrong one or none, losing results and leaving calls counted as running.
+  for (int i = 0; i < 4; ++i) {
+    uint64_t seq = astest_enter("F", "lib", ASTEST_OP_FILTER_ITEM, 1, i, 0, 0, nullptr);
+    astest_leave(seq, 100 + i);
+  }
+  EXPECT_EQ(1u, astest_max_concurrent("F", ASTEST_OP_FILTER_ITEM));
+  std::vector<astest_call> log = astest::Log();
+  ASSERT_EQ(4u, log.size());
+  for (size_t i = 0; i < log.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(log[i].arg + 100, log[i].result);
+    EXPECT_GT(log[i].end_seq, log[i].seq);
+    if (i > 0) {
+      EXPECT_GT(log[i].seq, log[i - 1].end_seq);
+    }
+  }
+}
+
 TEST(ControlBehaviour, ExactMatchWinsOverAny) {
   astest::Scope scope;
   astest_set_result("M", ASTEST_OP_IS_ENABLED, ASTEST_ANY, 0);
