@@ -7,39 +7,17 @@
 // runs while they count: each run records plain values and checks them after.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <functional>
-#include <new>
 #include <string>
 
+#include "alloc_hooks.h"
 #include "as_errno.h"
 #include "ascore/ascore.h"
-#include "hooks.h"
 
 namespace {
 
-long g_countdown = -1; // allocations left before the failing one; -1: never
-long g_live = 0;       // blocks taken through the hook and not given back
-bool g_failed = false; // the failing allocation was reached
-
-void* CountingNew(uint64_t size, bool throwing) {
-  if (g_countdown == 0) {
-    g_countdown = -1;
-    g_failed = true;
-    if (throwing) throw std::bad_alloc();
-    return nullptr;
-  }
-  if (g_countdown > 0) --g_countdown;
-  void* p = std::malloc(size ? (size_t)size : 1);
-  g_live += p != nullptr;
-  return p;
-}
-
-void CountingDelete(void* p) {
-  g_live -= p != nullptr;
-  std::free(p);
-}
+using Op = std::function<int(as_blackbox_t*)>;
 
 struct Outcome {
   bool reached = false; // the failing allocation happened
@@ -48,25 +26,21 @@ struct Outcome {
   char after[64] = {0}; // what the key reads as text afterwards ("" when absent)
   bool old_kept = false;
   bool usable = false;
-  long leaked = 0;
+  int leaked = 0;
 };
 
-// Creates a box holding int 7 under key 1, then runs op with the Nth
-// allocation failing (N = -1: never), and probes the box.
-Outcome RunOnce(long n, const std::function<int(as_blackbox_t*)>& op) {
+// Creates a box holding int 7 under key 1, runs prepare, then op with its Nth
+// allocation failing, and probes the box.
+Outcome RunOnce(int n, const Op& op, const Op& prepare = nullptr) {
   Outcome r;
-  as_new_fn saved_new = _as_new;
-  as_delete_fn saved_delete = _as_delete;
-  g_live = 0;
-  g_failed = false;
-  _as_new = CountingNew;
-  _as_delete = CountingDelete;
+  ScopedAllocCounter counter;
   as_blackbox_t* bb = as_blackbox_create();
-  if (bb && as_blackbox_set(bb, 1, BB_TYPE_INT, 7) == 0) {
-    g_countdown = n;
-    r.status = op(bb);
-    g_countdown = -1;
-    r.reached = g_failed;
+  if (bb && as_blackbox_set(bb, 1, BB_TYPE_INT, 7) == 0 && (!prepare || prepare(bb) == 0)) {
+    {
+      ScopedAllocFailure failure(n);
+      r.status = op(bb);
+      r.reached = ScopedAllocFailure::failures() > 0;
+    }
     std::strncpy(r.message, _as_get_err()->GetMessage(), sizeof(r.message) - 1);
     int v = 0;
     r.old_kept = as_blackbox_get(bb, 1, BB_TYPE_INT, &v, 0) == &v && v == 7;
@@ -77,9 +51,7 @@ Outcome RunOnce(long n, const std::function<int(as_blackbox_t*)>& op) {
     r.usable = as_blackbox_set(bb, 2, BB_TYPE_INT, 1) == 0;
   }
   as_blackbox_release(bb);
-  r.leaked = g_live;
-  _as_new = saved_new;
-  _as_delete = saved_delete;
+  r.leaked = ScopedAllocCounter::news() - ScopedAllocCounter::deletes();
   return r;
 }
 
@@ -90,14 +62,12 @@ const wchar_t* const kWide[] = {L"wide one", L"wide two"};
 } // namespace
 
 TEST(BlackboxOutOfMemory, CreateFailsCleanlyAtEveryAllocation) {
-  long n = 0;
+  int n = 0;
   for (;; ++n) {
     ASSERT_LT(n, 20);
     bool made = false;
-    Outcome r = RunOnce(-1, [&](as_blackbox_t*) {
-      g_countdown = n;
+    Outcome r = RunOnce(n, [&](as_blackbox_t*) {
       as_blackbox_t* bb = as_blackbox_create();
-      g_countdown = -1;
       made = bb != nullptr;
       if (!made) return _as_get_err()->GetCode();
       as_blackbox_release(bb);
@@ -119,7 +89,7 @@ TEST(BlackboxOutOfMemory, CreateFailsCleanlyAtEveryAllocation) {
 TEST(BlackboxOutOfMemory, FailedSetKeepsTheOldValueOrAnEmptyNewOne) {
   struct Case {
     const char* name;
-    std::function<int(as_blackbox_t*)> op;
+    Op op;
     const char* done; // what key 1 reads as text once the set succeeds
   } cases[] = {
       {"string", [](as_blackbox_t* bb) { return as_blackbox_set(bb, 1, BB_TYPE_STRING, kTexts[1]); }, kTexts[1]},
@@ -131,7 +101,7 @@ TEST(BlackboxOutOfMemory, FailedSetKeepsTheOldValueOrAnEmptyNewOne) {
       {"new key", [](as_blackbox_t* bb) { return as_blackbox_set(bb, 3, BB_TYPE_LONG_ARRAY, kTexts, (size_t)2); }, ""},
   };
   for (const Case& c : cases) {
-    for (long n = 0;; ++n) {
+    for (int n = 0;; ++n) {
       ASSERT_LT(n, 100);
       Outcome r = RunOnce(n, c.op);
       SCOPED_TRACE(std::string(c.name) + ", failing allocation " + std::to_string(n));
@@ -153,16 +123,15 @@ TEST(BlackboxOutOfMemory, FailedSetKeepsTheOldValueOrAnEmptyNewOne) {
 }
 
 TEST(BlackboxOutOfMemory, CloneFailsOrLeavesWholeElementsOut) {
-  for (long n = 0;; ++n) {
+  const Op fill = [](as_blackbox_t* bb) {
+    return as_blackbox_set(bb, 2, BB_TYPE_STRING, kTexts[1]) | as_blackbox_set(bb, 3, BB_TYPE_UTF8_ARRAY, kTexts, (size_t)4) |
+           as_blackbox_set(bb, 4, BB_TYPE_WSTRING_ARRAY, kWide, (size_t)2);
+  };
+  for (int n = 0;; ++n) {
     ASSERT_LT(n, 200);
     bool complete = false, consistent = true;
-    Outcome r = RunOnce(-1, [&](as_blackbox_t* bb) {
-      as_blackbox_set(bb, 2, BB_TYPE_STRING, kTexts[1]);
-      as_blackbox_set(bb, 3, BB_TYPE_UTF8_ARRAY, kTexts, (size_t)4);
-      as_blackbox_set(bb, 4, BB_TYPE_WSTRING_ARRAY, kWide, (size_t)2);
-      g_countdown = n;
+    Outcome r = RunOnce(n, [&](as_blackbox_t* bb) {
       as_blackbox_t* copy = as_blackbox_clone(bb);
-      g_countdown = -1;
       if (!copy) return _as_get_err()->GetCode();
       int v = 0;
       const char* s = nullptr;
@@ -176,7 +145,7 @@ TEST(BlackboxOutOfMemory, CloneFailsOrLeavesWholeElementsOut) {
       complete = has1 && has2 && has3 && has4;
       as_blackbox_release(copy);
       return 0;
-    });
+    }, fill);
     SCOPED_TRACE("failing allocation " + std::to_string(n));
     EXPECT_EQ(0, r.leaked);
     EXPECT_TRUE(consistent);

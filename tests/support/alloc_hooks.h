@@ -47,7 +47,8 @@ private:
   static inline as_new_fn next_ = nullptr;
 };
 
-// Counts blocks handed out and returned through the hooks while it lives.
+// Counts blocks handed out and returned through the hooks while it lives:
+// news() - deletes() is what is still held.
 class ScopedAllocCounter {
 public:
   ScopedAllocCounter() : saved_new_(_as_new), saved_delete_(_as_delete) {
@@ -76,8 +77,9 @@ private:
     last_size_ = size;
     return next_new_(size, throwing);
   }
+  // Deleting null gives nothing back, so it must not balance a new.
   static void Delete(void* block) {
-    ++deletes_;
+    deletes_ += block != nullptr;
     next_delete_(block);
   }
 
