@@ -109,24 +109,23 @@ TEST_F(DispMgr, BreakerErrorCodeFailsButTheItemTakesTheIndex) {
   EXPECT_EQ((Calls{"break 1"}), log.calls);
 }
 
-TEST_F(DispMgr, ReleaseOfACleanItemReleasesEveryOpenIndex) {
-  item.Open(0);
-  item.Open(2);
-  item.breaker_index = 2;
-  dm.ReleaseItem(kSession, &item);
-  EXPECT_EQ((Calls{"release 0", "release 2"}), log.calls);
-  for (unsigned k = 0; k < AS_BREAKER_LEVELS; ++k) EXPECT_EQ(0, item.states[k].open) << k;
-}
-
-TEST_F(DispMgr, ReleaseOfADirtyItemCommitsThenReleasesTheCurrentIndex) {
-  item.Open(1);
-  item.Open(4);
-  item.breaker_index = 4;
-  item.dirty = 1;
-  dm.ReleaseItem(kSession, &item);
-  EXPECT_EQ((Calls{"release 1", "commit 4", "release 4"}), log.calls);
-  EXPECT_EQ(0, item.states[4].open);
-  EXPECT_EQ(4, item.states[4].index);
+TEST_F(DispMgr, ReleaseCommitsTheCurrentIndexOfADirtyItemAndReleasesEveryOpenOne) {
+  const struct {
+    int dirty;
+    Calls calls;
+  } cases[] = {{0, {"release 1", "release 4"}}, {1, {"release 1", "commit 4", "release 4"}}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.dirty);
+    TestItem held;
+    log.calls.clear();
+    held.Open(1);
+    held.Open(4);
+    held.breaker_index = 4;
+    held.dirty = c.dirty;
+    dm.ReleaseItem(kSession, &held);
+    EXPECT_EQ(c.calls, log.calls);
+    for (unsigned k = 0; k < AS_BREAKER_LEVELS; ++k) EXPECT_EQ(0, held.states[k].open) << k;
+  }
 }
 
 TEST_F(DispMgr, WithoutBreakerMovesAreRefusedAndReleaseOnlyResets) {
@@ -169,15 +168,13 @@ TEST_F(DispMgr, UnusableFiltersAreNotCalled) {
   EXPECT_EQ(1003, dm.PassCommandToFilter(kSession, sstring("F"), 3, nullptr));
 }
 
-TEST_F(DispMgr, UnknownNamesGiveTheirStatus) {
+TEST_F(DispMgr, NamesMatchExactlyAndASecondNameServesWhenTheFirstIsNull) {
   EXPECT_EQ(AS_DISP_FILTER_NOT_FOUND, dm.PassToFilter(kSession, sstring("f"), &item, 0, nullptr));
   EXPECT_EQ(AS_DISP_NOT_FOUND, dm.PassToPerformer(kSession, sstring("F"), &item, 0));
   EXPECT_EQ(AS_DISP_NOT_FOUND, dm.PassCommandToFilter(kSession, sstring("P"), 0, nullptr));
   EXPECT_FALSE(dm.IsFilterEnabled(sstring("nope"), kSession));
   EXPECT_TRUE(log.calls.empty());
-}
 
-TEST_F(DispMgr, SecondNameServesWhenTheFirstIsNull) {
   TestFilter second(&log, nullptr, 0);
   second.SetNames(nullptr, "Alias");
   second.Enable(kSession);
