@@ -232,17 +232,9 @@ TEST(Tokens, TaggedFeaturesAndDeduplication) {
       "Content-Type: text/html; charset=windows-1252\n\n"
       "<a href='http://click.deals.example/x'>Buy</a> buy BUY watches "
       "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa 12345\n");
-  EXPECT_TRUE(HasToken(ts, "subj:cheap"));
-  EXPECT_TRUE(HasToken(ts, "from:@deals.example"));
-  EXPECT_TRUE(HasToken(ts, "from:@shop.deals.example"));
-  EXPECT_TRUE(HasToken(ts, "hn:x-mailer"));
-  EXPECT_TRUE(HasToken(ts, "xm:bulkmail"));
-  EXPECT_TRUE(HasToken(ts, "url:deals.example"));
-  EXPECT_TRUE(HasToken(ts, "url:click.deals.example"));
-  EXPECT_TRUE(HasToken(ts, "cs:windows-1252"));
-  EXPECT_TRUE(HasToken(ts, "html:only"));
-  EXPECT_TRUE(HasToken(ts, "skip:a5"));
-  EXPECT_TRUE(HasToken(ts, "buy"));
+  for (const char* w : {"subj:cheap", "from:@deals.example", "from:@shop.deals.example", "hn:x-mailer", "xm:bulkmail",
+                        "url:deals.example", "url:click.deals.example", "cs:windows-1252", "html:only", "skip:a5", "buy"})
+    EXPECT_TRUE(HasToken(ts, w)) << w;
   EXPECT_FALSE(HasToken(ts, "12345"));
   size_t buys = 0;
   for (const Token& t : ts.tokens()) buys += ts.Text(t) == "buy";
@@ -269,31 +261,22 @@ TEST(Tokens, PairsCaseVariantsAndOptions) {
       "Received: from relay.example.net by gw\n\n"
       "Alpha beta 42 gamma delta epsilon http://shop.example/buy/now.php?id=77\n";
   TokenSet ts = TokensOf(raw);
-  EXPECT_TRUE(HasToken(ts, "bi:alpha beta"));
-  EXPECT_FALSE(HasToken(ts, "bi:beta gamma"));  // a number breaks the chain
-  EXPECT_TRUE(HasToken(ts, "bi:gamma delta"));
-  EXPECT_TRUE(HasToken(ts, "c:Alpha"));
-  EXPECT_FALSE(HasToken(ts, "c:beta"));
-  EXPECT_TRUE(HasToken(ts, "alpha"));
-  for (const char* w : {"urlp:buy", "urlp:now", "urlp:php", "urlp:id"}) EXPECT_TRUE(HasToken(ts, w)) << w;
-  EXPECT_FALSE(HasToken(ts, "urlp:77"));
-  EXPECT_TRUE(HasToken(ts, "mid:@sender.example"));
-  EXPECT_TRUE(HasToken(ts, "mid:@mx.sender.example"));
-  EXPECT_FALSE(HasToken(ts, "rcvd:relay.example.net"));
-  EXPECT_TRUE(HasToken(ts, "hn:received"));
-
+  for (const char* w : {"bi:alpha beta", "bi:gamma delta", "c:Alpha", "alpha", "urlp:buy", "urlp:now", "urlp:php",
+                        "urlp:id", "mid:@sender.example", "mid:@mx.sender.example", "hn:received"})
+    EXPECT_TRUE(HasToken(ts, w)) << w;
+  // A number breaks the pair chain, lower-case words have no case variant,
+  // and Received hosts are tokens only on request.
+  for (const char* w : {"bi:beta gamma", "c:beta", "urlp:77", "rcvd:relay.example.net"})
+    EXPECT_FALSE(HasToken(ts, w)) << w;
   TokenizerOptions o;
   ASSERT_TRUE(SetTokenizerOption(o, "osb_window", 3));
   ASSERT_TRUE(SetTokenizerOption(o, "received", 1));
   EXPECT_FALSE(SetTokenizerOption(o, "no_such_option", 1));
   Analysis a;
   Analyze(raw, a, o);
-  EXPECT_TRUE(HasToken(a.tokens, "osb1:gamma delta"));
-  EXPECT_TRUE(HasToken(a.tokens, "osb2:gamma epsilon"));
-  EXPECT_TRUE(HasToken(a.tokens, "osb1:delta epsilon"));
-  EXPECT_FALSE(HasToken(a.tokens, "osb2:beta delta"));
-  EXPECT_FALSE(HasToken(a.tokens, "bi:gamma delta"));
-  EXPECT_TRUE(HasToken(a.tokens, "rcvd:relay.example.net"));
+  for (const char* w : {"osb1:gamma delta", "osb2:gamma epsilon", "osb1:delta epsilon", "rcvd:relay.example.net"})
+    EXPECT_TRUE(HasToken(a.tokens, w)) << w;
+  for (const char* w : {"osb2:beta delta", "bi:gamma delta"}) EXPECT_FALSE(HasToken(a.tokens, w)) << w;
   Analyze("Subject: x\n\nno mid here\n", a);
   EXPECT_FALSE(HasToken(a.tokens, "mid:*noat*"));
   Analyze("Message-ID: <plain-id>\n\nbody\n", a);
@@ -304,8 +287,7 @@ TEST(Bayes, RobinsonAndFisherMath) {
   EXPECT_DOUBLE_EQ(ChiSquareQ(0, 4), 1.0);
   EXPECT_NEAR(ChiSquareQ(2.0, 2), std::exp(-1.0), 1e-12);
   EXPECT_NEAR(ChiSquareQ(4.0, 4), std::exp(-2.0) * 3.0, 1e-12);
-  EXPECT_GT(ChiSquareQ(5000.0, 300), 0.0 - 1e-300);  // no NaN from underflow
-  EXPECT_FALSE(std::isnan(ChiSquareQ(5000.0, 300)));
+  EXPECT_GE(ChiSquareQ(5000.0, 300), 0.0);  // underflows to 0, never NaN
 
   BayesModel m;
   TokenSet spam, ham;
@@ -468,8 +450,6 @@ TEST(Rules, HeaderHeuristicsAndCombination) {
   EXPECT_TRUE(HeaderRules(shady.msg, shady.text, 0).empty());
   EXPECT_EQ(SenderDomain(clean.msg), "example.org");
 
-  // An undecided Bayes score and no other evidence leave only the fitted bias.
-  EXPECT_NEAR(CombineScore(0.5, 0, 0), 1.0 / (1.0 + std::exp(-kCombineBias)), 1e-12);
   EXPECT_GT(CombineScore(0.5, 1, 0), 0.5);
   EXPECT_LT(CombineScore(0.999, 0, -20), 0.01);
   EXPECT_GT(CombineScore(1.0, 0, 0), 0.99);  // clamped, never infinite
