@@ -129,12 +129,3 @@ TEST(AutoLocker, ReleasesOnceWhetherUnlockedEarlyOrAtScopeEnd) {
   Holder after(&l, auto_locker::EXCLUSIVE);
   EXPECT_TRUE(after.in.WaitFor(kMust));
 }
-
-TEST(AutoLocker, RefusesANullLocker) {
-  try {
-    auto_locker a(nullptr, auto_locker::READ_ONLY);
-    ADD_FAILURE() << "null locker accepted";
-  } catch (const ASInternalException& e) {
-    EXPECT_STREQ("ASInternalException - CODE: 0 MESSAGE: Null locker data in auto_locker!", e.what());
-  }
-}
