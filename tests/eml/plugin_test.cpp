@@ -210,9 +210,6 @@ TEST_F(EmlCore, HostileInputNeverFailsTheRun) {
       "", std::string(1, '\0'), std::string(300000, 'A'),  // one huge line
       "Content-Type: multipart/mixed; boundary=x\n\n--x\nContent-Transfer-Encoding: base64\n\n@@@@",
       "Subject: \xff\xfe\xc0\x80 invalid\n\n\xed\xa0\x80\xf8\x88\x80\x80\x80"};
-  std::string junk;
-  for (int i = 0; i < 5000; ++i) junk.push_back(static_cast<char>((i * 7919) & 0xFF));
-  inputs.push_back(junk);
   for (const std::string& in : inputs) {
     Result r = Scan(in);
     EXPECT_EQ(r.rc, 0) << r.error;
