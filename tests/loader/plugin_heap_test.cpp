@@ -7,6 +7,8 @@
 // disagree, the sanitizer build reports an alloc-dealloc mismatch here.
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "ascore/ascore.h"
 #include "astest_control.h"
 #include "astest_paths.h"
