@@ -17,6 +17,9 @@
 
 namespace ascommon {
 
+// Checks the field offsets of the foundation types (layout_check.h).
+struct LayoutCheck;
+
 // Class-level allocation operators routed to the hooks, for a class to derive
 // from. It is empty and adds nothing to the layout as long as it can be folded
 // away: the parameter (the deriving class) keeps the bases of, say, a map node

@@ -124,6 +124,7 @@ public:
   const T* end() const { return data_ + count_; }
 
 private:
+  friend struct LayoutCheck;
   // Null when the block cannot be had, even from a replaced hook that throws.
   // An element constructor that throws destroys what was made, frees the
   // block and passes the exception on.
@@ -396,6 +397,7 @@ public:
   iterator end() const { return iterator(this, bucket_count_, endmarker()); }
 
 private:
+  friend struct LayoutCheck;
   static Node* endmarker() { return nullptr; }
   static Node** AllocBuckets(uint32_t n, bool) {
     Node** a = static_cast<Node**>(_as_new(sizeof(Node*) * (uint64_t)n, false));
@@ -482,6 +484,7 @@ public:
   uint64_t GetCount() const { return count_; }
 
 private:
+  friend struct LayoutCheck;
   Node* head_;
   Node* tail_;
   uint64_t count_;

@@ -11,6 +11,10 @@
 #include "hooks.h"
 #include "trace.h"
 
+namespace ascommon {
+struct LayoutCheck;
+}
+
 class AException : public std::exception {
 public:
   ~AException() override {}                  // slots 0, 1
@@ -43,6 +47,7 @@ protected:
   ASException(DefaultCode, int code) : flag_(false), code_(code) { message_[0] = 0; message_[kMessageSize - 1] = 0; }
 
 private:
+  friend struct ascommon::LayoutCheck;
   bool flag_;
   int code_;
   char message_[kMessageSize];

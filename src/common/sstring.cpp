@@ -7,6 +7,8 @@
 // + 1, s.append(s)): the old buffer is released only after the copy.
 #include "sstring.h"
 
+#include "layout_check.h" // compile-time layout checks, here for library and SDK alike
+
 #include <cstdlib>
 #include <cstring>
 #include <strings.h>

@@ -57,6 +57,7 @@ public:
   void set_length(size_t length);
 
 private:
+  friend struct LayoutCheck;
   void release();
 
   char* data_;

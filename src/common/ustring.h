@@ -46,6 +46,7 @@ public:
   void set_length(size_t length);
 
 private:
+  friend struct LayoutCheck;
   void release();
 
   wchar_t* data_;
