@@ -16,7 +16,10 @@ TEST(Exceptions, FormattingCodesAndNullFormat) {
   EXPECT_EQ(coded.GetCode(), -551);
   EXPECT_STREQ(coded.what(), "could not open /x");
   const char* no_format = nullptr;
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-security"
   ASMemException none(no_format);
+#pragma GCC diagnostic pop
   EXPECT_EQ(none.GetCode(), 0);
   EXPECT_STREQ(none.what(), "unknown exception");
 }

@@ -85,11 +85,11 @@ const ModuleSpec kModules[] = {
 #endif
 
 #if defined(ASTEST_SCENARIO_ZERO)
-const LibrarySpec kLibrary = {ASTEST_TAG, kModules, 0, -1};
+[[maybe_unused]] const LibrarySpec kLibrary = {ASTEST_TAG, kModules, 0, -1};
 #elif defined(ASTEST_SCENARIO_NULL_CREATE)
-const LibrarySpec kLibrary = {ASTEST_TAG, kModules, sizeof kModules / sizeof kModules[0], 1};
+[[maybe_unused]] const LibrarySpec kLibrary = {ASTEST_TAG, kModules, sizeof kModules / sizeof kModules[0], 1};
 #else
-const LibrarySpec kLibrary = {ASTEST_TAG, kModules, sizeof kModules / sizeof kModules[0], -1};
+[[maybe_unused]] const LibrarySpec kLibrary = {ASTEST_TAG, kModules, sizeof kModules / sizeof kModules[0], -1};
 #endif
 
 #if !defined(ASTEST_NULL_FACTORY)
