@@ -129,10 +129,10 @@ private:
 template <class Interface>
 class Scripted : public ascore_sdk::CModule<Interface> {
 public:
-  Scripted(const ModuleSpec& spec, const char* library)
-      : ascore_sdk::CModule<Interface>(spec.first_name, spec.second_name), library_(library),
-        entity_type_(spec.entity_type) {
-    if (spec.kind != ascore_sdk::KindOf<Interface>::value) this->SetKind(spec.kind);
+  Scripted(const ModuleSpec& module, const char* library)
+      : ascore_sdk::CModule<Interface>(module.first_name, module.second_name), library_(library),
+        entity_type_(module.entity_type) {
+    if (module.kind != ascore_sdk::KindOf<Interface>::value) this->SetKind(module.kind);
     Call c(Name(), library_, ASTEST_OP_CREATE, 0, ASTEST_ANY);
     c.Finish(0);
   }
@@ -376,22 +376,22 @@ public:
   }
 };
 
-CAModule* MakeModule(const ModuleSpec& spec, const char* library) {
-  switch (spec.kind) {
+CAModule* MakeModule(const ModuleSpec& module, const char* library) {
+  switch (module.kind) {
   case AS_KIND_BREAKER:
-    return new ScriptBreaker(spec, library);
+    return new ScriptBreaker(module, library);
   case AS_KIND_DISPATCHER:
-    return new ScriptDispatcher(spec, library);
+    return new ScriptDispatcher(module, library);
   case AS_KIND_PERFORMER:
-    return new ScriptPerformer(spec, library);
+    return new ScriptPerformer(module, library);
   case AS_KIND_STREAMER:
-    return new ScriptStreamer(spec, library);
+    return new ScriptStreamer(module, library);
   default: // filters, and the kinds the core must refuse
-    return new ScriptFilter(spec, library);
+    return new ScriptFilter(module, library);
   }
 }
 
-const char* OfferedName(const ModuleSpec& spec) { return spec.first_name ? spec.first_name : spec.second_name; }
+const char* OfferedName(const ModuleSpec& module) { return module.first_name ? module.first_name : module.second_name; }
 
 class ScriptFactory : public CAClassFactory {
 public:

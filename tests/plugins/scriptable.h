@@ -27,7 +27,7 @@ struct LibrarySpec {
 };
 
 // The factory over a library's table. GetModuleName answers the display name
-// of each spec. Modules are created at most once per index and destroyed by
+// of each module description. Modules are created at most once per index and destroyed by
 // the factory's destructor, last created first.
 CAClassFactory* MakeFactory(const LibrarySpec* library);
 
