@@ -43,20 +43,30 @@ void CIniFile::Clear() {
   dropped_ = 0;
 }
 
-void CIniFile::ParseLine(const char* line) {
-  if (!line || line[0] == ';') return;
+bool SplitIniLine(const char* line, IniPair* pair) {
   size_t len = std::strlen(line);
-  if (len < 3) return;
+  if (len < 3) return false;
   while (len > 0 && (line[len - 1] == '\r' || line[len - 1] == '\n')) --len;
   const char* eq = static_cast<const char*>(std::memchr(line, '=', len));
-  if (!eq) return;
+  if (!eq) return false;
   const char* value = eq + 1;
   const char* end = line + len;
   while (value < end && IsBlank(*value)) ++value; // trailing blanks of the value stay
-  size_t value_len = (size_t)(end - value);
   size_t key_len = (size_t)(eq - line);
   while (key_len > 1 && IsBlank(line[key_len - 1])) --key_len; // the first byte always stays
-  if (key_len == 0 || value_len == 0) return;
+  pair->key = line;
+  pair->key_len = key_len;
+  pair->value = value;
+  pair->value_len = (size_t)(end - value);
+  return true;
+}
+
+void CIniFile::ParseLine(const char* line) {
+  if (!line || line[0] == ';') return;
+  IniPair pair;
+  if (!SplitIniLine(line, &pair) || pair.key_len == 0 || pair.value_len == 0) return;
+  const size_t key_len = pair.key_len, value_len = pair.value_len;
+  const char* value = pair.value;
 
   if (count_ >= kMaxEntries) {
     ++dropped_;

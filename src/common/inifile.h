@@ -14,6 +14,20 @@
 
 namespace ascommon {
 
+// One "key = value" line split the way both ini readers split it: line ends
+// (CR, LF) dropped, the key is what precedes the first "=" without its
+// trailing blanks and tabs (its first byte always stays), the value follows
+// the "=" without its leading blanks and tabs. Pointers into the line.
+struct IniPair {
+  const char* key;
+  size_t key_len;
+  const char* value;
+  size_t value_len;
+};
+// False for a line shorter than 3 bytes or without "=". Comments and section
+// headers are the caller's business.
+bool SplitIniLine(const char* line, IniPair* pair);
+
 class CIniFile {
 public:
   static const int kMaxEntries = 128;

@@ -6,13 +6,10 @@
 #include <new>
 #include <sys/stat.h>
 
+#include "inifile.h"
 #include "trace.h"
 
 namespace ascommon {
-
-namespace {
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-} // namespace
 
 bool CIniKeyLess::operator()(const sstring& a, const sstring& b) const {
   if (a.is_null() || b.is_null()) return a.is_null() && !b.is_null();
@@ -36,22 +33,14 @@ void CIniFile2::ParseLine(const char* line, sstring& current) {
     current = name;
     return;
   }
-  size_t len = std::strlen(line);
-  if (len < 3) return;
-  while (len > 0 && (line[len - 1] == '\r' || line[len - 1] == '\n')) --len;
-  const char* eq = static_cast<const char*>(std::memchr(line, '=', len));
-  if (!eq) return;
-  const char* value = eq + 1;
-  const char* end = line + len;
-  while (value < end && IsBlank(*value)) ++value;
-  size_t key_len = (size_t)(eq - line);
-  while (key_len > 1 && IsBlank(line[key_len - 1])) --key_len;
+  IniPair pair;
+  if (!SplitIniLine(line, &pair)) return;
 
   // Empty keys and values are accepted here, unlike in the flat reader.
   sstring k;
   sstring v;
-  k.assign(line, key_len);
-  v.assign(value, (size_t)(end - value));
+  k.assign(pair.key, pair.key_len);
+  v.assign(pair.value, pair.value_len);
   if (k.is_null() || v.is_null() || k.status() != 0 || v.status() != 0 || current.is_null()) return;
   try {
     sections_[current][k] = v;
