@@ -347,7 +347,9 @@ public:
 
   // Frees every node; the bucket arrays stay, so the map stays usable.
   void RemoveAll() {
-    if (!heads_) return;
+    // An empty map has every chain empty already; every item's black box is
+    // emptied and destroyed, mostly without elements, so skip the sweep.
+    if (!heads_ || count_ == 0) return;
     for (uint32_t b = 0; b < bucket_count_; ++b) {
       Node* n = heads_[b];
       while (n) {
@@ -393,7 +395,7 @@ public:
     uint32_t bucket_;
     Node* node_;
   };
-  iterator begin() const { return iterator(this, 0, nullptr); }
+  iterator begin() const { return count_ ? iterator(this, 0, nullptr) : end(); }
   iterator end() const { return iterator(this, bucket_count_, endmarker()); }
 
 private:
