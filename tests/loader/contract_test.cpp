@@ -437,23 +437,15 @@ namespace {
 
 std::string g_set_err_a, g_set_err_b;
 
-int RecordA(int code, const char* format, ...) {
+// One recording hook per plug-in: distinct functions, so each table is told apart.
+template <std::string* Out>
+int Record(int code, const char* format, ...) {
   char text[256];
   va_list args;
   va_start(args, format);
   std::vsnprintf(text, sizeof text, format, args);
   va_end(args);
-  g_set_err_a += text;
-  return code;
-}
-
-int RecordB(int code, const char* format, ...) {
-  char text[256];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  g_set_err_b += text;
+  *Out += text;
   return code;
 }
 
@@ -506,9 +498,9 @@ TEST(ContractIsolation, TwoPluginsGivenDifferentTablesKeepThem) {
   g_set_err_b.clear();
   as_set_err_fn saved = _as_set_err;
   CCoreLoader a, b;
-  _as_set_err = RecordA;
+  _as_set_err = Record<&g_set_err_a>;
   ascommon::CArray<CAModule*, 64>* ma = a.Load(Dir("isolation_a").c_str(), AS_PRODUCT_ALL);
-  _as_set_err = RecordB;
+  _as_set_err = Record<&g_set_err_b>;
   ascommon::CArray<CAModule*, 64>* mb = b.Load(Dir("isolation_b").c_str(), AS_PRODUCT_ALL);
   _as_set_err = saved;
   ASSERT_EQ(1u, ma->GetCount());
