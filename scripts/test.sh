@@ -4,6 +4,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
-cmake -S . -B build -G Ninja ${ASCORE_CMAKE_FLAGS:-}
+cmake -S . -B build -G Ninja -DASCORE_TESTS=ON ${ASCORE_CMAKE_FLAGS:-}
 cmake --build build
 ctest --test-dir build --output-on-failure -j2
