@@ -5,16 +5,11 @@
 #include <string.h>
 
 #include "ascore/ascore.h"
-#include "bb_c_host.h"
 
-#define CHECK(cond) \
-  do {              \
-    if (!(cond)) {  \
-      failed = __LINE__; \
-      goto done;    \
-    }               \
-  } while (0)
+#define CHECK(cond) do { if (!(cond)) { failed = __LINE__; goto done; } } while (0)
 
+/* 0 when every check passed, else the line of the first failed check. */
+int c_host_round_trip(void);
 int c_host_round_trip(void) {
   int failed = 0;
   as_blackbox_t* bb = as_blackbox_create();

@@ -1,6 +1,6 @@
-// Tests of the UTF-8 <-> wide converters and the string conversions built on
-// them: malformed input in strict and lenient mode, full outputs, the size
-// query, and a round trip of every scalar value.
+// The UTF-8 <-> wide converters and the string conversions built on them:
+// malformed input in strict and lenient mode, full outputs, the size query,
+// and a round trip of every scalar value.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -12,30 +12,21 @@ using namespace ascommon;
 
 namespace {
 
+typedef std::vector<uint32_t> Units;
 struct Decoded {
   int status;
-  std::vector<uint32_t> units;
+  Units units;
 };
 
 Decoded Decode(const std::string& in, bool strict, size_t capacity = 64) {
   std::vector<wchar_t> out(capacity + 1, 0x7777);
   size_t n = capacity;
-  Decoded d;
-  d.status = utf8_to_wide(in.data(), in.size(), out.data(), &n, strict);
-  for (size_t i = 0; i < n; ++i) d.units.push_back((uint32_t)out[i]);
+  Decoded d{utf8_to_wide(in.data(), in.size(), out.data(), &n, strict), Units(out.begin(), out.begin() + n)};
   EXPECT_EQ(out[capacity], 0x7777) << "wrote past the capacity";
   return d;
 }
 
-typedef std::vector<uint32_t> Units;
-
-TEST(Utf8ToWide, WellFormedInput) {
-  Decoded d = Decode("A\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80", true);
-  EXPECT_EQ(d.status, 0);
-  EXPECT_EQ(d.units, (Units{0x41, 0xE9, 0x20AC, 0x1F600}));
-}
-
-TEST(Utf8ToWide, MalformedInputStrictAndLenient) {
+TEST(Utf8ToWide, WellAndMalformedInputStrictAndLenient) {
   struct Case {
     const char* name;
     std::string in;
@@ -44,6 +35,8 @@ TEST(Utf8ToWide, MalformedInputStrictAndLenient) {
     int lenient_status;
     Units lenient_units;
   } cases[] = {
+      {"well formed", "A\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80", 0, {0x41, 0xE9, 0x20AC, 0x1F600}, 0,
+       {0x41, 0xE9, 0x20AC, 0x1F600}},
       {"overlong 2-byte NUL", "x\xC0\x80", -50, {'x'}, 0, {'x', 0}},
       {"overlong 3-byte", "\xE0\x80\xAF", -50, {}, 0, {0x2F}},
       {"overlong 4-byte", "\xF0\x80\x80\xAF", -50, {}, 0, {0x2F}},
@@ -66,16 +59,13 @@ TEST(Utf8ToWide, MalformedInputStrictAndLenient) {
   }
 }
 
-TEST(Utf8ToWide, FullOutputStopsAtASequenceBoundary) {
+TEST(Utf8ToWide, FullOutputNullAndEmptyArguments) {
   Decoded d = Decode("ab\xC3\xA9" "c", true, 2);
   EXPECT_EQ(d.status, -51);
   EXPECT_EQ(d.units, (Units{'a', 'b'}));
   d = Decode("ab\xC3\xA9" "c", true, 3);
   EXPECT_EQ(d.status, -51);
   EXPECT_EQ(d.units, (Units{'a', 'b', 0xE9}));
-}
-
-TEST(Utf8ToWide, NullAndEmptyArguments) {
   wchar_t out[4];
   size_t n = 4;
   EXPECT_EQ(utf8_to_wide(nullptr, 3, out, &n, true), -1);
@@ -131,7 +121,7 @@ TEST(Utf8RoundTrip, EveryScalarValue) {
   }
 }
 
-TEST(StringConversions, Utf8ToUsstring) {
+TEST(StringConversions, BothDirectionsKeepWhatPrecedesAFailure) {
   usstring w;
   EXPECT_EQ(sstring_to_usstring(sstring("A\xC3\xA9"), w, true), 0);
   EXPECT_EQ(w.length(), 2u);
@@ -142,9 +132,7 @@ TEST(StringConversions, Utf8ToUsstring) {
   EXPECT_EQ(utf8_to_usstring("ab\xE2\x82", 4, w, false), -51);
   EXPECT_STREQ(w.c_str(), L"ab");
   EXPECT_EQ(utf8_to_usstring(nullptr, 0, w, true), -1);
-}
 
-TEST(StringConversions, WideToSstring) {
   sstring s;
   const wchar_t text[] = {'a', 0xE9, 0x1F600, 0};
   EXPECT_EQ(wide_to_sstring(text, 3, s), 0);
