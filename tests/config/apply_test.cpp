@@ -8,14 +8,17 @@
 
 #include "as_errno.h"
 #include "config_test_util.h"
-#include "configurer.h"
 
 namespace {
 
-// Modules registered in the given order, all filters unless told otherwise.
+typedef std::vector<std::string> Names;
+
+// Modules registered in the given order, all of one kind; `optimised` off
+// applies shared settings to every live module every time.
 struct Rig {
-  explicit Rig(const std::vector<std::string>& names, uint32_t kind = AS_KIND_FILTER) {
+  explicit Rig(const Names& names, uint32_t kind = AS_KIND_FILTER, bool optimised = true) {
     for (const std::string& n : names) Add(n, kind);
+    if (!optimised) c.SetSetting("/core/configurer/ApplyOptimizedGlobalSettings", "0", 0);
   }
   TestModule& Add(const std::string& name, uint32_t kind) {
     mods.emplace_back(new TestModule(name, kind, &journal));
@@ -23,51 +26,46 @@ struct Rig {
     return *mods.back();
   }
   TestModule& operator[](size_t i) { return *mods[i]; }
-  std::vector<std::string> Order(uint64_t mask = AS_PRODUCT_ALL, int* result = nullptr) {
+  Names Order(uint64_t mask = AS_PRODUCT_ALL, int* result = nullptr) {
     ASOrderList list;
     int r = c.BuildFilterOrder(mask, list, 0);
     if (result) *result = r;
-    std::vector<std::string> out;
+    Names out;
     for (ASOrderRecord* rec = list.Head(); rec; rec = rec->next) out.push_back(rec->name.c_str());
     return out;
   }
-  std::vector<std::string> journal;
+  Names journal;
   std::vector<std::unique_ptr<TestModule>> mods;
   CConfigurer c;
 };
-
-typedef std::vector<std::string> Names;
 
 std::string Msg() { return _as_get_err()->GetMessage(); }
 
 } // namespace
 
 TEST(FilterOrder, DependenciesMoveBeforeTheirDependent) {
-  Rig one({"F1", "F2"});
-  one[0].deps = {"F2"};
-  EXPECT_EQ((Names{"F2", "F1"}), one.Order());
-
-  Rig two({"F1", "F2", "F3"});
-  two[0].deps = {"F2", "F3"};
-  EXPECT_EQ((Names{"F3", "F2", "F1"}), two.Order());
-
-  Rig chain({"A", "B", "C", "D"});
-  chain[0].deps = {"B"};
-  chain[1].deps = {"C"};
-  EXPECT_EQ((Names{"C", "B", "A", "D"}), chain.Order());
-
-  // Unknown names, names already earlier in the list, and no answer at all
-  // leave the order alone.
-  Rig unknown({"X", "Y", "Z"});
-  unknown[1].deps = {"nobody", "X"};
-  EXPECT_EQ((Names{"X", "Y", "Z"}), unknown.Order());
+  const struct {
+    Names names;
+    std::vector<Names> deps;
+    Names order;
+  } cases[] = {
+      {{"F1", "F2"}, {{"F2"}}, {"F2", "F1"}},
+      {{"F1", "F2", "F3"}, {{"F2", "F3"}}, {"F3", "F2", "F1"}},
+      {{"A", "B", "C", "D"}, {{"B"}, {"C"}}, {"C", "B", "A", "D"}},
+      // Unknown names, names already earlier, and no answer leave the order alone.
+      {{"X", "Y", "Z"}, {{}, {"nobody", "X"}}, {"X", "Y", "Z"}},
+  };
+  for (const auto& tc : cases) {
+    Rig r(tc.names);
+    for (size_t i = 0; i < tc.deps.size(); ++i) r[i].deps = tc.deps[i];
+    EXPECT_EQ(tc.order, r.Order());
+  }
 }
 
 TEST(FilterOrder, CycleFailsBeforeAnyModuleIsCalled) {
-  Rig r({"F1", "F2"});
+  Rig r({"F1", "F2"}, AS_KIND_FILTER, false);
   r[0].deps = {"F2"};
   r[1].deps = {"F1"};
-  r.c.SetSetting("/core/configurer/ApplyOptimizedGlobalSettings", "0", 0);
   EXPECT_EQ(-105, r.c.ApplySettings(AS_PRODUCT_ALL, 0));
   EXPECT_EQ(-105, _as_get_err()->GetCode());
   EXPECT_EQ("Can't build filter dependencies order", Msg());
@@ -81,9 +79,8 @@ TEST(FilterOrder, BudgetOfOneThousandSteps) {
     Rig r({});
     for (int i = 0; i < n; ++i) r.Add("M" + std::to_string(i), AS_KIND_FILTER);
     int result = 0;
-    size_t listed = r.Order(AS_PRODUCT_ALL, &result).size();
+    EXPECT_EQ((size_t)n, r.Order(AS_PRODUCT_ALL, &result).size());
     EXPECT_EQ(n == 999 ? 0 : -105, result);
-    EXPECT_EQ((size_t)n, listed);
   }
 }
 
@@ -98,58 +95,46 @@ TEST(FilterOrder, ProductPrefixSelection) {
   EXPECT_EQ(8u, r.Order(AS_PRODUCT_ALL).size());
 }
 
-TEST(ApplyShared, OneFailingFilterGivesInternalErrorAndReport) {
-  Rig r({"Good", "Bad"});
-  r.c.SetSetting("/core/configurer/ApplyOptimizedGlobalSettings", "0", 0);
-  r[1].shared_result = 3;
-  EXPECT_EQ(-104, r.c.ApplySettings(AS_PRODUCT_ALL, 0));
+TEST(ApplyShared, FailuresGiveAReportAndFatalThresholdsByKind) {
+  Rig one({"Good", "Bad"}, AS_KIND_FILTER, false);
+  one[1].shared_result = 3;
+  EXPECT_EQ(-104, one.c.ApplySettings(AS_PRODUCT_ALL, 0));
   EXPECT_EQ("1 filter(s) failed to apply global settings:\n"
             "    [Disabled filter:     Bad]\n"
             "        Bad cannot read its settings\n",
             Msg());
-  EXPECT_EQ(AS_STATE_ACTIVE, r[0].GetState());
-  EXPECT_EQ(AS_STATE_DEFERRED, r[1].GetState());
-}
+  EXPECT_EQ(AS_STATE_ACTIVE, one[0].GetState());
+  EXPECT_EQ(AS_STATE_DEFERRED, one[1].GetState());
 
-TEST(ApplyShared, FailureThresholdsByKind) {
   // Four failing filters stay -104; the fifth makes it fatal.
   for (int failing : {4, 5}) {
     SCOPED_TRACE(failing);
-    Rig r({});
-    r.c.SetSetting("/core/configurer/ApplyOptimizedGlobalSettings", "0", 0);
+    Rig r({}, AS_KIND_FILTER, false);
     for (int i = 0; i < failing; ++i) r.Add("F" + std::to_string(i), AS_KIND_FILTER).shared_result = 1;
-    int status = r.c.ApplySettings(AS_PRODUCT_ALL, 0);
-    std::string m = Msg();
-    if (failing == 4) {
-      EXPECT_EQ(-104, status);
-      EXPECT_EQ(0u, m.find("4 filter(s) failed to apply global settings:\n    [Disabled filter:     F0]\n"));
-    } else {
-      EXPECT_EQ(-105, status);
-      EXPECT_EQ(0u, m.find("Failed to apply global settings: 1 fatal exception(s) occured:\n"));
-    }
+    EXPECT_EQ(failing == 4 ? -104 : -105, r.c.ApplySettings(AS_PRODUCT_ALL, 0));
+    EXPECT_EQ(0u, Msg().find(failing == 4 ? "4 filter(s) failed to apply global settings:\n    [Disabled filter:     F0]\n"
+                                          : "Failed to apply global settings: 1 fatal exception(s) occured:\n"));
   }
+  // Any other known kind is fatal at once; an unknown kind is not counted.
   const struct {
     uint32_t kind;
     const char* prefix;
   } kinds[] = {{AS_KIND_BREAKER, "    [Disabled breaker:    "},
                {AS_KIND_DISPATCHER, "    [Disabled dispatcher: "},
                {AS_KIND_PERFORMER, "    [Disabled performer:  "},
-               {AS_KIND_STREAMER, "    [Disabled streamer:   "}};
+               {AS_KIND_STREAMER, "    [Disabled streamer:   "},
+               {7, nullptr}};
   for (const auto& k : kinds) {
     SCOPED_TRACE(k.kind);
-    Rig r({"M"}, k.kind);
-    r.c.SetSetting("/core/configurer/ApplyOptimizedGlobalSettings", "0", 0);
+    Rig r({"M"}, k.kind, false);
     r[0].shared_result = 1;
-    EXPECT_EQ(-105, r.c.ApplySettings(AS_PRODUCT_ALL, 0));
-    EXPECT_EQ(std::string("Failed to apply global settings: 1 fatal exception(s) occured:\n") + k.prefix +
-                  "M]\n        M cannot read its settings\n",
-              Msg());
+    EXPECT_EQ(k.prefix ? -105 : 0, r.c.ApplySettings(AS_PRODUCT_ALL, 0));
+    if (k.prefix) {
+      EXPECT_EQ(std::string("Failed to apply global settings: 1 fatal exception(s) occured:\n") + k.prefix +
+                    "M]\n        M cannot read its settings\n",
+                Msg());
+    }
   }
-  // A module of no known kind is not counted at all.
-  Rig odd({"Odd"}, 7);
-  odd.c.SetSetting("/core/configurer/ApplyOptimizedGlobalSettings", "0", 0);
-  odd[0].shared_result = 1;
-  EXPECT_EQ(0, odd.c.ApplySettings(AS_PRODUCT_ALL, 0));
 }
 
 TEST(ApplyShared, OptimisationSkipsModulesNoSessionEnables) {
@@ -181,8 +166,7 @@ TEST(ApplyShared, OptimisationSkipsModulesNoSessionEnables) {
 }
 
 TEST(ApplyShared, WithoutOptimisationEveryLiveModuleIsAppliedEveryTime) {
-  Rig r({"A", "B"});
-  r.c.SetSetting("/core/configurer/ApplyOptimizedGlobalSettings", "0", 0);
+  Rig r({"A", "B"}, AS_KIND_FILTER, false);
   r[1].SetState(AS_STATE_ACTIVE);
   for (int round = 0; round < 2; ++round) EXPECT_EQ(0, r.c.ApplySettings(AS_PRODUCT_ALL, 0));
   EXPECT_EQ(2, r[0].shared_calls);
@@ -232,8 +216,7 @@ TEST(ApplySession, FailureClearsFlagAndCounts) {
 }
 
 TEST(ApplySession, ModuleExceptionPropagatesAndLeaksNothing) {
-  Rig r({"Calm", "Thrower", "After"});
-  r.c.SetSetting("/core/configurer/ApplyOptimizedGlobalSettings", "0", 0);
+  Rig r({"Calm", "Thrower", "After"}, AS_KIND_FILTER, false);
   r[0].shared_result = 1; // something in the report already
   r[1].throw_on_shared = true;
   EXPECT_THROW(r.c.ApplySettings(AS_PRODUCT_ALL, 0), ASException);

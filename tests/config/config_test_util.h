@@ -1,13 +1,8 @@
-// config_test_util.h - temporary directories, files and in-process modules
-// for the settings tests.
+// config_test_util.h - in-process modules for the settings tests.
 #pragma once
 
-#include <ftw.h>
-#include <stdlib.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <cstdio>
 #include <set>
 #include <string>
 #include <vector>
@@ -15,40 +10,16 @@
 #include "ascore/ascore.h"
 #include "blackbox.h"
 #include "camodule.h"
+#include "configurer.h"
 #include "exceptions.h"
-
-// A private directory, removed with its content at the end of the test.
-class TempDir {
-public:
-  TempDir() {
-    char tmpl[] = "/tmp/ascore-config-XXXXXX";
-    path_ = mkdtemp(tmpl) ? tmpl : "";
-  }
-  ~TempDir() {
-    if (!path_.empty())
-      nftw(path_.c_str(), [](const char* p, const struct stat*, int, struct FTW*) { return ::remove(p); }, 8,
-           FTW_DEPTH | FTW_PHYS);
-  }
-  const std::string& path() const { return path_; }
-  std::string File(const std::string& name) const { return path_ + "/" + name; }
-  std::string Write(const std::string& name, const std::string& content) const {
-    std::string p = File(name);
-    FILE* f = std::fopen(p.c_str(), "wb");
-    if (f) {
-      std::fwrite(content.data(), 1, content.size(), f);
-      std::fclose(f);
-    }
-    return p;
-  }
-
-private:
-  std::string path_;
-};
+#include "temp_dir.h"
 
 inline bool FileExists(const std::string& path) {
   struct stat st;
   return ::stat(path.c_str(), &st) == 0;
 }
+
+inline std::string Str(const char* s) { return s ? s : "<null>"; }
 
 // A module of any kind whose answers and calls the test controls and counts.
 class TestModule : public CAModule {
@@ -73,7 +44,6 @@ public:
     return shared_result;
   }
   int ApplySessionSettings(uint64_t s) override {
-    ++session_calls;
     if (journal_) journal_->push_back("session:" + Name());
     if (session_result) _as_set_err(-7, "%s refused session %d", Name().c_str(), (int)s);
     return session_result;
@@ -82,8 +52,8 @@ public:
     ++enabled_calls;
     return enabled.count(s) > 0;
   }
+  // Answers the dependency question (key 25051) with its names (key 25052).
   int HandleGlobalRequest(CBlackBox* bb) override {
-    ++requests;
     bool* asked = static_cast<bool*>(bb->Get(25051, BB_TYPE_BOOL, 0, nullptr, 0));
     if (!asked || !*asked || deps.empty()) return 0;
     ascommon::CArray<ascommon::sstring, 64> names;
@@ -95,10 +65,9 @@ public:
 
   std::vector<std::string> deps;
   std::set<uint64_t> enabled;
-  int shared_result = 0;
-  int session_result = 0;
+  int shared_result = 0, session_result = 0;
   bool throw_on_shared = false;
-  int shared_calls = 0, session_calls = 0, enabled_calls = 0, requests = 0;
+  int shared_calls = 0, enabled_calls = 0;
 
 private:
   std::vector<std::string>* journal_;

@@ -1,52 +1,13 @@
 // Trace lines of the settings store, read back from the real trace log.
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <sstream>
 #include <string>
 
 #include "config_test_util.h"
-#include "configurer.h"
-#include "tracer.h"
+#include "trace_log.h"
 
 namespace {
-
-// Starts the trace log once for this process, at debug level, in a private
-// directory; each Log object sees only the lines written after it was made.
-class Log {
-public:
-  Log() : start_(All().size()) {}
-  std::string Text() const { return All().substr(start_); }
-  // Lines whose message (the text after the prefix) is exactly `message`.
-  int Count(const std::string& message) const {
-    std::istringstream in(Text());
-    int n = 0;
-    for (std::string line; std::getline(in, line);) {
-      size_t at = line.find("] - ");
-      if (at != std::string::npos && line.compare(at + 4, std::string::npos, message) == 0) ++n;
-    }
-    return n;
-  }
-
-private:
-  static const std::string& Path() {
-    static TempDir dir;
-    static std::string path = [] {
-      setenv("AS_TRACER_LEVEL", "debug", 1);
-      setenv("AS_TRACER_PATH", dir.path().c_str(), 1);
-      ascommon::as_tracer_start(nullptr);
-      return dir.File("as2_debug.log");
-    }();
-    return path;
-  }
-  static std::string All() {
-    std::ifstream f(Path());
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-  }
-  size_t start_;
-};
 
 // Messages that begin with `head` and end with seconds, a dot, exactly six
 // digits of microseconds and `unit`; -1 if one of them has another shape.
@@ -58,11 +19,10 @@ int CountTimed(const std::string& text, const std::string& head, const std::stri
     if (at == std::string::npos) continue;
     std::string t = line.substr(at + 4 + head.size());
     size_t dot = t.find('.');
-    bool ok = dot != std::string::npos && dot > 0 && t.size() == dot + 7 + unit.size() &&
-              t.compare(dot + 7, std::string::npos, unit) == 0 &&
-              t.find_first_not_of("0123456789") == dot &&
-              t.substr(dot + 1, 6).find_first_not_of("0123456789") == std::string::npos;
-    if (!ok) return -1;
+    if (dot == 0 || dot == std::string::npos || t.size() != dot + 7 + unit.size() ||
+        t.compare(dot + 7, std::string::npos, unit) != 0 || t.find_first_not_of("0123456789") != dot ||
+        t.substr(dot + 1, 6).find_first_not_of("0123456789") != std::string::npos)
+      return -1;
     ++n;
   }
   return n;
@@ -70,36 +30,30 @@ int CountTimed(const std::string& text, const std::string& head, const std::stri
 
 } // namespace
 
-TEST(StoreTrace, ReadsWritesAndDestruction) {
-  Log log;
+TEST(StoreTrace, ReadsWritesCopiesAndDestruction) {
+  TraceLog log("debug");
+  ASSERT_TRUE(log.started());
   {
-    CConfigurer c;
+    CConfigurer c, src;
     c.SetSetting("/a", "1", 0);
     for (uint64_t s : {5, 6, 7}) c.CreateSet(s);
     EXPECT_STREQ("1", c.GetSetting("/a", 5));
     c.GetSetting("/a", 9);
     c.GetSetting("/nope", 6);
     c.SetSetting("/a", "2", 8);
+    src.SetSetting("/a", "new", 0);
+    c.CopyGlobalSettings(&src);
   }
-  EXPECT_EQ(1, log.Count("creating configurer"));
+  EXPECT_EQ(2, log.Count("creating configurer"));
   // The request, the narrow write and the wide write ("%S" prints the same text).
   EXPECT_EQ(3, log.Count("[key = /a] <= [value = 1]"));
   EXPECT_EQ(1, log.Count("[session = ALL] [key = /a] => [value = 1]"));
   EXPECT_EQ(1, log.Count("session = 9 was not found!"));
   EXPECT_EQ(1, log.Count("[session = 6/ALL] [key = /nope] Value not found!"));
-  EXPECT_NE(std::string::npos,
-            log.Text().find("[ANTISPAM EXCEPTION] [")); // the refused write for session 8
+  EXPECT_NE(std::string::npos, log.Since().find("[ANTISPAM EXCEPTION] [")); // the refused write for session 8
   EXPECT_EQ(1, log.Count("CASConfigurerSpecialEx - CODE: -250 MESSAGE: Session does not exist"));
-  EXPECT_EQ(1, log.Count("releasing 3 session map(s)"));
-}
-
-TEST(StoreTrace, CopySkipsExistingKeys) {
-  CConfigurer src, dst;
-  src.SetSetting("/a", "new", 0);
-  dst.SetSetting("/a", "old", 0);
-  Log log;
-  dst.CopyGlobalSettings(&src);
   EXPECT_EQ(2, log.Count("skipping setting new for /a")); // wide map, then narrow map
+  EXPECT_EQ(1, log.Count("releasing 3 session map(s)"));
 }
 
 TEST(PresetTrace, MissingFilesAreAnnounced) {
@@ -107,14 +61,13 @@ TEST(PresetTrace, MissingFilesAreAnnounced) {
   CConfigurer c;
   TestModule m("Mod", AS_KIND_FILTER);
   c.AddNotifiableObject(&m);
-  for (const char* key : {"/eml/global/SharedDataPath", "/send/global/SharedDataPath",
-                          "/http/general/ParentalSharedDataPath", "/http/general/PhishingSharedDataPath"})
-    c.SetSetting(key, dir.path().c_str(), 0);
+  for (const char* key : {"/eml/global/SharedDataPath", "/http/general/ParentalSharedDataPath",
+                          "/http/general/PhishingSharedDataPath"})
+    c.SetSetting(key, dir.path.c_str(), 0);
   c.SetSetting("/send/global/SharedDataPath", "/nonexistent-dir", 0);
-  Log log;
+  TraceLog log("debug");
   EXPECT_EQ(0, c.ApplySettings(AS_PRODUCT_ALL, 0));
-  for (const char* f : {"asconf.ini", "pcconf.ini", "phconf.ini"})
-    EXPECT_EQ(1, log.Count("Nu exista " + dir.File(f))) << f;
+  for (const char* f : {"asconf.ini", "pcconf.ini", "phconf.ini"}) EXPECT_EQ(1, log.Count("Nu exista " + dir / f)) << f;
   EXPECT_EQ(1, log.Count("Error loading sendconf.ini. Some fine tuning settings may not be available: "
                          "ASException - MESSAGE: error loading ini file"));
 }
@@ -128,10 +81,10 @@ TEST(ApplyTrace, TimingLinesAndSkips) {
   a.enabled.insert(7);
   idle.AddSession(7);
   c.SetSetting("/eml/dispatcher/benchmark/LogFilterRunTime", "1", 7);
-  Log log;
+  TraceLog log("debug");
   EXPECT_EQ(0, c.ApplySettings(AS_PRODUCT_ALL, 0));
   EXPECT_EQ(0, c.ApplySettings(AS_PRODUCT_ALL, 7));
-  std::string text = log.Text();
+  std::string text = log.Since();
   // Global timing stays off: the key is set for session 7 only.
   EXPECT_EQ(std::string::npos, text.find("Time to apply global settings"));
   for (const char* m : {"Alpha", "Beta", "Idle"})

@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "config_test_util.h"
-#include "configurer.h"
 #include "inifile.h"
 #include "inifile2.h"
 
@@ -38,16 +37,13 @@ Pairs Section(const CIniFile2& ini, const char* name) {
 
 } // namespace
 
-TEST(FlatIni, TrimmingAndLineEnds) {
+TEST(FlatIni, TrimmingLineEndsAndIgnoredLines) {
   EXPECT_EQ((Pairs{{"/k", "v"}}), ReadFlat("/k = v\r\n"));
   EXPECT_EQ((Pairs{{"/k", "v \t"}}), ReadFlat("/k=\t v \t\n"));     // value keeps trailing blanks
   EXPECT_EQ((Pairs{{"  /a", "1"}}), ReadFlat("  /a=1\n"));          // key keeps leading blanks
   EXPECT_EQ((Pairs{{" ", "x"}}), ReadFlat(" =x\n"));                 // first byte stays
   EXPECT_EQ((Pairs{{"/k", "a=b"}}), ReadFlat("/k=a=b\n"));           // split at the first "="
   EXPECT_EQ((Pairs{{"a", "b"}}), ReadFlat("a=b"));                   // 3 bytes, no line end
-}
-
-TEST(FlatIni, IgnoredLines) {
   EXPECT_EQ((Pairs{{"#k", "v"}}), ReadFlat("#k=v\n;k=v\n"));         // only ";" is a comment
   EXPECT_EQ((Pairs{}), ReadFlat("=v\n/k=\n/k= \t\nnoequals\nab\n\n"));
   int r = -1;
@@ -72,14 +68,11 @@ TEST(FlatIni, DuplicatesKeptInTableFirstWinsInWideMap) {
   EXPECT_EQ(0, ini.GetCount());
 }
 
-TEST(FlatIni, LongLineIsReadInPieces) {
+TEST(FlatIni, LongLineIsReadInPiecesAndTheTableNeverOverflows) {
   // 600 bytes: a 542-byte piece, then the 58 bytes that follow.
   std::string line = "/a=" + std::string(539, 'x') + "/b=" + std::string(54, 'y') + "\n";
   ASSERT_EQ(600u, line.size());
   EXPECT_EQ((Pairs{{"/a", std::string(539, 'x')}, {"/b", std::string(54, 'y')}}), ReadFlat(line));
-}
-
-TEST(FlatIni, TableNeverOverflows) {
   std::string content;
   for (int i = 0; i < 130; ++i) content += "/k" + std::to_string(i) + "=v\n";
   Pairs p = ReadFlat(content);
@@ -116,7 +109,7 @@ TEST(SectionedIni, EmptyKeysValuesAndMinimumLength) {
   CIniFile2 shorter;
   ASSERT_EQ(0, shorter.Load(dir.Write("f.ini", "a=").c_str(), "g")); // 2 bytes: ignored
   EXPECT_EQ(0u, shorter.GetSectionCount());
-  EXPECT_EQ(-3, shorter.Load(dir.File("absent.ini").c_str(), "g"));
+  EXPECT_EQ(-3, shorter.Load((dir / "absent.ini").c_str(), "g"));
 }
 
 TEST(SectionedIni, ByteOrderAndGetSectionMerge) {
@@ -141,7 +134,7 @@ TEST(LoadIniFile, WritesGlobalNarrowAndWideFirstValueWins) {
   EXPECT_EQ(std::wstring(L"one"), c.GetSettingW("/k", 0));
   EXPECT_STREQ("file", c.GetSetting("/host", 0)); // a flat file overwrites
   try {
-    c.LoadIniFile(dir.File("missing.ini").c_str());
+    c.LoadIniFile((dir / "missing.ini").c_str());
     FAIL() << "no exception";
   } catch (const ASException& e) {
     EXPECT_STREQ("ASException - MESSAGE: error loading ini file", e.what());
