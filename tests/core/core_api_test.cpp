@@ -54,7 +54,7 @@ std::set<std::string> ModulesCalled(int op) {
 // Smallest sequence number among calls of the given operations, 0 if none.
 uint64_t FirstSeq(std::initializer_list<int> ops) {
   uint64_t first = 0;
-  for (const astest_call& c : astest::Log())
+  for (const astest_call& c : astest::Calls())
     for (int op : ops)
       if (c.op == op && (first == 0 || c.seq < first)) first = c.seq;
   return first;

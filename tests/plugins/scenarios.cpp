@@ -11,7 +11,9 @@
 #include "astest_control.h"
 #include "scriptable.h"
 
-using astest_plugin::LibrarySpec;
+#include <array>
+#include <utility>
+
 using astest_plugin::ModuleSpec;
 
 namespace {
@@ -85,16 +87,29 @@ const ModuleSpec kModules[] = {
 #endif
 
 #if defined(ASTEST_SCENARIO_ZERO)
-[[maybe_unused]] const LibrarySpec kLibrary = {ASTEST_TAG, kModules, 0, -1};
-#elif defined(ASTEST_SCENARIO_NULL_CREATE)
-[[maybe_unused]] const LibrarySpec kLibrary = {ASTEST_TAG, kModules, sizeof kModules / sizeof kModules[0], 1};
+const size_t kCount = 0;
 #else
-[[maybe_unused]] const LibrarySpec kLibrary = {ASTEST_TAG, kModules, sizeof kModules / sizeof kModules[0], -1};
+const size_t kCount = sizeof kModules / sizeof kModules[0];
+#endif
+#if defined(ASTEST_SCENARIO_NULL_CREATE)
+const size_t kNullIndex = 1; // CreateModule answers null for this index
+#else
+const size_t kNullIndex = ~size_t(0);
 #endif
 
-#if !defined(ASTEST_NULL_FACTORY)
-CAClassFactory* MakeFactory() { return astest_plugin::MakeFactory(&kLibrary); }
-#endif
+template <size_t I>
+CAModule* CreateAt() {
+  return I == kNullIndex ? nullptr : astest_plugin::MakeModule(kModules[I], ASTEST_TAG);
+}
+
+// The SDK's table factory over the scenario's modules.
+template <size_t... I>
+std::array<ascore_sdk::ModuleEntry, sizeof...(I)> Entries(std::index_sequence<I...>) {
+  return {{{astest_plugin::OfferedName(kModules[I]), &CreateAt<I>}...}};
+}
+const auto kEntries = Entries(std::make_index_sequence<kCount>());
+
+[[maybe_unused]] CAClassFactory* MakeFactory() { return new ascore_sdk::CTableClassFactory(kEntries.data(), kCount); }
 
 } // namespace
 
