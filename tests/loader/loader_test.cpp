@@ -1,86 +1,282 @@
-// loader_test.cpp - CCoreLoader over the test plug-in directories, with the
-// real dlopen: what is loaded, created, refused, released and closed.
+// loader_test.cpp - CCoreLoader over the test plug-in directories with the
+// real dlopen: what is loaded, refused, released and closed, the trace lines
+// that say so, and allocation failures. Tracing is process-wide, so every
+// traced case runs in a forked child and the parent reads the log back.
 #include <gtest/gtest.h>
 
-#include <string>
-#include <vector>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
+#include <fstream>
+#include <functional>
+#include <sstream>
+
+#include "hooks.h"
 #include "loader_test_util.h"
+#include "tracer.h"
 
-using loader_test::Dir;
-using loader_test::FactoryTags;
-using loader_test::IsMapped;
-using loader_test::Names;
-using Strings = std::vector<std::string>;
+using namespace loader_test;
 
 namespace {
 
-// Loads and returns the exception text ("" when the load succeeded).
-std::string LoadError(CCoreLoader& loader, const std::string& dir, uint64_t mask = AS_PRODUCT_ALL) {
+// Library tags whose GetClassFactory (or ReleaseClassFactory) ran, in order.
+Strings FactoryTags(int op = ASTEST_OP_FACTORY_GET) {
+  Strings out;
+  for (const astest_call& c : astest::Calls(op)) out.push_back(c.module);
+  return out;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+struct Traced {
+  int status = -1;
+  Strings loader; // messages of the lines written by loader.cpp
+  Strings all;    // messages of every line
+  std::string out; // what the child wrote through Out()
+};
+
+std::string g_out_path;
+void Out(const std::string& text) { std::ofstream(g_out_path, std::ios::app) << text; }
+
+// Splits "[ANTISPAM          ] [TTTTTTTT][   file.cpp:12  ] - text" into file
+// and message; exception lines get "EXCEPTION: ", 0x... pointers "PTR".
+void Parse(const std::string& text, Traced* t) {
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    bool exception = line.rfind("[ANTISPAM EXCEPTION] [", 0) == 0;
+    if (!exception && line.rfind("[ANTISPAM          ] [", 0) != 0) continue;
+    size_t file_start = 32, colon = line.find(':', file_start), dash = line.find("] - ", file_start);
+    if (colon == std::string::npos || dash == std::string::npos || colon > dash) continue;
+    std::string file = line.substr(file_start, colon - file_start);
+    std::string message = exception ? "EXCEPTION: " : "";
+    for (size_t i = dash + 4; i < line.size();) {
+      if (line.compare(i, 2, "0x") == 0 && i + 2 < line.size() && std::isxdigit((unsigned char)line[i + 2])) {
+        message += "PTR";
+        for (i += 2; i < line.size() && std::isxdigit((unsigned char)line[i]);) ++i;
+      } else {
+        message += line[i++];
+      }
+    }
+    t->all.push_back(message);
+    if (file.substr(file.find_first_not_of(' ')) == "loader.cpp") t->loader.push_back(message);
+  }
+}
+
+// Runs body in a forked child with tracing on at the given level. The exit
+// status is body's result, 99 if it threw, 98 if a gtest check failed in it.
+Traced RunTraced(const char* level, const std::function<int()>& body) {
+  char tmpl[] = "/tmp/ascore-loader-XXXXXX";
+  std::string dir = mkdtemp(tmpl) ? tmpl : "/tmp";
+  g_out_path = dir + "/out.txt";
+  pid_t pid = fork();
+  if (pid == 0) {
+    setenv("AS_TRACER_LEVEL", level, 1);
+    setenv("AS_TRACER_PATH", dir.c_str(), 1);
+    ascommon::as_tracer_start(nullptr);
+    int rc = 99;
+    try {
+      rc = body();
+    } catch (...) {
+    }
+    fflush(stdout); // the child's failure messages
+    _exit(rc == 0 && testing::Test::HasFailure() ? 98 : rc);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  Traced t;
+  t.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  Parse(ReadFile(dir + "/as2_debug.log"), &t);
+  t.out = ReadFile(g_out_path);
+  std::remove((dir + "/as2_debug.log").c_str());
+  std::remove(g_out_path.c_str());
+  rmdir(dir.c_str());
+  return t;
+}
+
+// Loads and cleans up; the exception text, if any, goes to Out().
+int LoadAndUnload(const std::string& dir, uint64_t mask, const char* path = "") {
+  CCoreLoader loader;
   try {
-    loader.Load(dir.c_str(), mask);
+    loader.Load(path ? dir.c_str() : nullptr, mask);
   } catch (const InternalLoaderException& e) {
     EXPECT_EQ(-1, e.GetCode()) << "the number after CODE: is message text only";
-    return e.what();
+    EXPECT_FALSE(loader.IsLoaded());
+    Out(e.what());
   }
-  return "";
+  loader.CleanUp();
+  return 0;
 }
+
+// The lines from the first `from` to the following `to`, both included.
+Strings Slice(const Strings& lines, const std::string& from, const std::string& to) {
+  auto begin = std::find(lines.begin(), lines.end(), from);
+  auto end = std::find(begin, lines.end(), to);
+  return begin == lines.end() || end == lines.end() ? Strings{} : Strings(begin, end + 1);
+}
+
+size_t Count(const Strings& lines, const std::string& line) { return std::count(lines.begin(), lines.end(), line); }
+
+// An allocation hook that counts live blocks and fails on request: call
+// number fail_at (from 0), or the fail_size_nth block of fail_size bytes.
+struct CountingHeap {
+  static inline long live, calls, fail_at, fail_size_nth, size_seen;
+  static inline uint64_t fail_size;
+  static void* New(uint64_t size, bool throwing) {
+    bool fail = calls++ == fail_at || (fail_size && size == fail_size && ++size_seen == fail_size_nth);
+    void* block = fail ? nullptr : std::malloc(size ? size : 1);
+    if (!block && throwing) throw std::bad_alloc();
+    live += block != nullptr;
+    return block;
+  }
+  static void Delete(void* block) {
+    live -= block != nullptr;
+    std::free(block);
+  }
+};
+
+// Installs CountingHeap into the library's hooks for its lifetime.
+class HeapScope {
+public:
+  HeapScope() {
+    CountingHeap::live = CountingHeap::calls = CountingHeap::size_seen = CountingHeap::fail_size_nth = 0;
+    CountingHeap::fail_at = -1;
+    CountingHeap::fail_size = 0;
+    _as_new = &CountingHeap::New;
+    _as_delete = &CountingHeap::Delete;
+  }
+  ~HeapScope() {
+    _as_new = saved_new_;
+    _as_delete = saved_delete_;
+  }
+
+private:
+  as_new_fn saved_new_ = _as_new;
+  as_delete_fn saved_delete_ = _as_delete;
+};
 
 } // namespace
 
-TEST(LoaderLoad, CreatesEveryModuleOfAWellFormedLibraryInFactoryOrder) {
-  astest::Scope scope;
-  CCoreLoader loader;
-  ascommon::CArray<CAModule*, 64>* modules = loader.Load(Dir("full").c_str(), AS_PRODUCT_ALL);
-  ASSERT_NE(nullptr, modules);
-  EXPECT_TRUE(loader.IsLoaded());
-  EXPECT_EQ((Strings{"TestStreamer", "TestDispatcher", "TestFilterA", "TestFilterB", "TestFilterC", "TestSecondName",
-                     "TestPerformer", "TestBreaker"}),
-            Names(modules));
-  std::vector<uint32_t> kinds;
-  for (CAModule* m : *modules) kinds.push_back(m->GetKind());
-  EXPECT_EQ((std::vector<uint32_t>{5, 3, 1, 1, 1, 1, 4, 2}), kinds);
-  EXPECT_EQ(1u, astest_count("astest_full", ASTEST_OP_FACTORY_GET));
-  EXPECT_EQ(8u, astest_count(nullptr, ASTEST_OP_CREATE));
+TEST(LoaderLoad, WellFormedLibraryLoadsInFactoryOrderAndTracesEachStep) {
+  std::string dir = Dir("full"), lib = dir + "/astest_full.mdl";
+  Traced r = RunTraced("debug", [&] {
+    astest::Scope scope;
+    CCoreLoader loader;
+    Modules* modules = loader.Load(dir.c_str(), AS_PRODUCT_ALL);
+    EXPECT_TRUE(loader.IsLoaded());
+    EXPECT_EQ((Strings{"TestStreamer", "TestDispatcher", "TestFilterA", "TestFilterB", "TestFilterC",
+                       "TestSecondName", "TestPerformer", "TestBreaker"}),
+              Names(modules));
+    std::vector<uint32_t> kinds;
+    for (CAModule* m : *modules) kinds.push_back(m->GetKind());
+    EXPECT_EQ((std::vector<uint32_t>{5, 3, 1, 1, 1, 1, 4, 2}), kinds);
+    EXPECT_EQ((Strings{"astest_full"}), FactoryTags());
+    EXPECT_EQ(8u, astest_count(nullptr, ASTEST_OP_CREATE));
+    loader.CleanUp();
+    return 0;
+  });
+  ASSERT_EQ(0, r.status);
+  Strings expected = {"Core Loader was created.", "Load Plugins", "Loading class factories...",
+                      "class factories path: : " + dir, "building plugin libraries list...",
+                      "found 1 plugin libraries", "extracting plugin class factories", "processing library " + lib,
+                      "[Loader] Loaded library " + lib + " at PTR", "astest_full.mdl - version 2.15.10.1294",
+                      "Loaded Class Factories", "querying class factories...",
+                      "1 class factories found. Starting iteration."};
+  for (const char* name : {"TestStreamer", "TestDispatcher", "TestFilterA", "TestFilterB", "TestFilterC",
+                           "TestSecondName", "TestPerformer", "TestBreaker"})
+    expected.push_back(std::string("[CF 0] found module: ") + name);
+  for (const char* line : {"successfully queried the class factories", "instantiating plugins...", "plugins created",
+                           "success.", "cleaning up.", "[Loader] Unload library PTR",
+                           "the loader module was destructed."})
+    expected.push_back(line);
+  EXPECT_EQ(expected, r.loader);
 }
 
-TEST(LoaderLoad, SecondLoadReturnsTheSameArrayWithoutTouchingLibraries) {
-  astest::Scope scope;
-  CCoreLoader loader;
-  ascommon::CArray<CAModule*, 64>* first = loader.Load(Dir("full").c_str(), AS_PRODUCT_ALL);
-  ascommon::CArray<CAModule*, 64>* second = loader.Load(Dir("duplicates").c_str(), AS_PRODUCT_ALL);
-  EXPECT_EQ(first, second);
-  EXPECT_EQ(8u, second->GetCount());
-  EXPECT_EQ((Strings{"astest_full"}), FactoryTags());
-}
-
-TEST(LoaderLoad, DuplicateNamesKeepTheFirstLibrarysModule) {
-  astest::Scope scope;
-  CCoreLoader loader;
-  ascommon::CArray<CAModule*, 64>* modules = loader.Load(Dir("duplicates").c_str(), AS_PRODUCT_ALL);
-  // a_dup offers DupModule, UniqueA; b_dup offers UniqueB, DupModule, UniqueB.
-  EXPECT_EQ((Strings{"DupModule", "UniqueA", "UniqueB"}), Names(modules));
-  std::vector<astest_call> created = astest::Calls(ASTEST_OP_CREATE);
-  ASSERT_EQ(3u, created.size());
-  EXPECT_STREQ("a_dup", created[0].library);
-  EXPECT_EQ(1u, (*modules)[0]->GetKind()) << "DupModule must be a_dup's filter, not b_dup's performer";
-  EXPECT_STREQ("b_dup", created[2].library);
-}
-
-TEST(LoaderLoad, NullCreateModuleSkipsOnlyThatIndex) {
-  astest::Scope scope;
-  CCoreLoader loader;
-  EXPECT_EQ((Strings{"Create0", "Create2"}), Names(loader.Load(Dir("null_create").c_str(), AS_PRODUCT_ALL)));
-}
-
-TEST(LoaderLoad, FactoryRefusingAModuleAtRunTimeSkipsIt) {
-  astest::Scope scope;
-  astest_set_null("TestFilterB", ASTEST_OP_CREATE, ASTEST_ANY);
-  CCoreLoader loader;
-  Strings names = Names(loader.Load(Dir("full").c_str(), AS_PRODUCT_ALL));
-  EXPECT_EQ((Strings{"TestStreamer", "TestDispatcher", "TestFilterA", "TestFilterC", "TestSecondName",
-                     "TestPerformer", "TestBreaker"}),
-            names);
+// Each directory holds libraries the loader must refuse or filter: what is
+// kept, which factories are asked for, what is closed at once, and the lines.
+TEST(LoaderLoad, RefusalsAndSkipsAreTracedAndLeaveTheRestLoaded) {
+  struct Case {
+    const char* scenario;
+    Strings names;
+    Strings factories;
+    Strings closed; // files unmapped while the load is still held
+    Strings lines;  // consecutive loader lines, in order
+  };
+  const std::string v = Dir("versions"), ne = Dir("no_entry"), nf = Dir("null_factory"), t = Dir("text_mdl");
+  auto incompatible = [&](const char* file, const char* version) {
+    return "module versions not compatible: core: v2.15 " + v + "/" + file + ".mdl: v" + version + " ). Will be discarded";
+  };
+  const Case cases[] = {
+      // Only major and minor decide: 2.15.0.0 is accepted, 1.15, 2.14, 2.16, 3.15 not.
+      {"versions", {"V2_15_0_0"}, {"c_v2_15_0_0"}, {"a_v1_15.mdl", "b_v2_14.mdl", "d_v2_16.mdl", "e_v3_15.mdl"},
+       {"a_v1_15.mdl - version 1.15.10.1294", incompatible("a_v1_15", "1.15"), "processing library " + v + "/b_v2_14.mdl",
+        "[Loader] Loaded library " + v + "/b_v2_14.mdl at PTR", "b_v2_14.mdl - version 2.14.10.1294",
+        incompatible("b_v2_14", "2.14"), "processing library " + v + "/c_v2_15_0_0.mdl",
+        "[Loader] Loaded library " + v + "/c_v2_15_0_0.mdl at PTR", "c_v2_15_0_0.mdl - version 2.15.0.0",
+        "processing library " + v + "/d_v2_16.mdl", "[Loader] Loaded library " + v + "/d_v2_16.mdl at PTR",
+        "d_v2_16.mdl - version 2.16.10.1294", incompatible("d_v2_16", "2.16"),
+        "processing library " + v + "/e_v3_15.mdl", "[Loader] Loaded library " + v + "/e_v3_15.mdl at PTR",
+        "e_v3_15.mdl - version 3.15.10.1294", incompatible("e_v3_15", "3.15")}},
+      {"no_entry", {}, {}, {"asnoentry.mdl"},
+       {"[Loader] Loaded library " + ne + "/asnoentry.mdl at PTR",
+        "library " + ne + "/asnoentry.mdl doesn't export AS plugin interface. Will be discarded",
+        "Loaded Class Factories"}},
+      {"null_factory", {}, {"asnullcf"}, {"asnullcf.mdl"},
+       {"asnullcf.mdl - version 2.15.10.1294", "invalid class factory returned by " + nf + "/asnullcf.mdl. Closing.",
+        "Loaded Class Factories", "querying class factories...", "0 class factories found. Starting iteration.",
+        "successfully queried the class factories"}},
+      // The directory asdir.mdl is not counted; the text file fails to open.
+      {"text_mdl", {"ValidAfterText"}, {"asvalid"}, {"astext.mdl"},
+       {"found 2 plugin libraries", "extracting plugin class factories", "processing library " + t + "/astext.mdl",
+        "could not get handle to library " + t + "/astext.mdl. Skipping..."}},
+      // The first library to offer a name wins, within one factory too.
+      {"duplicates", {"DupModule", "UniqueA", "UniqueB"}, {"a_dup", "b_dup"}, {},
+       {"2 class factories found. Starting iteration.", "[CF 0] found module: DupModule",
+        "[CF 0] found module: UniqueA", "[CF 1] found module: UniqueB",
+        "[CF 1] module with name DupModule already exists. Discarding...",
+        "[CF 1] module with name UniqueB already exists. Discarding...", "successfully queried the class factories"}},
+      {"null_create", {"Create0", "Create2"}, {"asnullcreate"}, {},
+       {"instantiating plugins...", "Could not load module 1 from class factory 0. Skipping...", "plugins created"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.scenario);
+    std::string dir = Dir(c.scenario);
+    Traced r = RunTraced("debug", [&] {
+      astest::Scope scope;
+      CCoreLoader loader;
+      Modules* modules = loader.Load(dir.c_str(), AS_PRODUCT_ALL);
+      EXPECT_TRUE(loader.IsLoaded());
+      EXPECT_EQ(c.names, Names(modules));
+      EXPECT_EQ(c.factories, FactoryTags()) << "a refused library's factory is never asked for";
+      for (const std::string& file : c.closed) EXPECT_FALSE(IsMapped(dir + "/" + file)) << file;
+      if (c.names.size() == 3) { // duplicates: DupModule is a_dup's filter, not b_dup's performer
+        EXPECT_EQ(1u, (*modules)[0]->GetKind());
+        EXPECT_STREQ("b_dup", astest::Calls(ASTEST_OP_CREATE).at(2).library);
+      }
+      return 0;
+    });
+    EXPECT_EQ(0, r.status);
+    ASSERT_FALSE(c.lines.empty());
+    EXPECT_EQ(c.lines, Slice(r.loader, c.lines.front(), c.lines.back()));
+    size_t kept = std::count_if(c.factories.begin(), c.factories.end(), [&](const std::string& f) {
+      return std::find(c.closed.begin(), c.closed.end(), f + ".mdl") == c.closed.end();
+    });
+    EXPECT_EQ(kept, Count(r.loader, "[Loader] Unload library PTR")) << "only accepted libraries stay";
+  }
+  // The dynamic loader's own text names the file that is not a shared object.
+  Traced r = RunTraced("debug", [&] { return LoadAndUnload(t, AS_PRODUCT_ALL); });
+  Strings s = Slice(r.loader, "could not get handle to library " + t + "/astext.mdl. Skipping...",
+                    "processing library " + t + "/asvalid.mdl");
+  ASSERT_EQ(3u, s.size());
+  EXPECT_EQ(0u, s[1].rfind("Actual error message is [", 0)) << s[1];
+  EXPECT_NE(std::string::npos, s[1].find("astext.mdl"));
 }
 
 TEST(LoaderLoad, ZeroModulesStillKeepsTheLibraryOpenUntilUnload) {
@@ -96,146 +292,221 @@ TEST(LoaderLoad, ZeroModulesStillKeepsTheLibraryOpenUntilUnload) {
   EXPECT_EQ(1u, astest_count("aszero", ASTEST_OP_FACTORY_RELEASE));
 }
 
-TEST(LoaderLoad, OnlyMajorAndMinorVersionDecide) {
-  astest::Scope scope;
-  CCoreLoader loader;
-  // a_v1_15, b_v2_14, c_v2_15_0_0, d_v2_16, e_v3_15: only 2.15.0.0 is accepted.
-  EXPECT_EQ((Strings{"V2_15_0_0"}), Names(loader.Load(Dir("versions").c_str(), AS_PRODUCT_ALL)));
-  EXPECT_EQ((Strings{"c_v2_15_0_0"}), FactoryTags()) << "a refused library's factory is never asked for";
-  for (const char* f : {"a_v1_15", "b_v2_14", "d_v2_16", "e_v3_15"})
-    EXPECT_FALSE(IsMapped(Dir("versions") + "/" + f + ".mdl")) << f;
-  EXPECT_TRUE(IsMapped(Dir("versions") + "/c_v2_15_0_0.mdl"));
-}
-
-TEST(LoaderLoad, RefusedLibrariesAreClosedAndLeaveAnEmptyButSuccessfulLoad) {
-  struct Case {
-    const char* scenario;
-    const char* file;
-    Strings factories_asked; // GetClassFactory only after the entry points and the version passed
-  };
-  const Case cases[] = {
-      {"version_major", "v3_15.mdl", {}},
-      {"version_minor", "v2_14.mdl", {}},
-      {"no_entry", "asnoentry.mdl", {}},
-      {"null_factory", "asnullcf.mdl", {"asnullcf"}},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.scenario);
-    astest::Scope scope;
-    CCoreLoader loader;
-    EXPECT_EQ("", LoadError(loader, Dir(c.scenario)));
-    EXPECT_TRUE(loader.IsLoaded());
-    EXPECT_EQ(0u, loader.Load(Dir(c.scenario).c_str(), AS_PRODUCT_ALL)->GetCount());
-    EXPECT_FALSE(IsMapped(Dir(c.scenario) + "/" + c.file));
-    EXPECT_EQ(c.factories_asked, FactoryTags());
-  }
-}
-
-TEST(LoaderLoad, TextFileAndDirectoryNamedMdlAreNotLibraries) {
-  astest::Scope scope;
-  CCoreLoader loader;
-  EXPECT_EQ((Strings{"ValidAfterText"}), Names(loader.Load(Dir("text_mdl").c_str(), AS_PRODUCT_ALL)));
-}
-
+// The mask picks the file pattern; within the http libraries, the two http
+// products skip each other's files without a line.
 TEST(LoaderLoad, ProductMaskSelectsLibraryFiles) {
-  struct Case {
-    uint64_t mask;
-    Strings tags;
-  };
   const Strings all = {"aseml1", "ashttp1", "ashttpf", "ashttpph1", "ashttpprl1", "asim1", "other", "send1"};
-  const Case cases[] = {
-      {1, {"aseml1"}},
-      {8, {"asim1"}},
-      {16, {"send1"}},
-      {2, {"ashttp1", "ashttpph1"}},
-      {4, {"ashttp1", "ashttpf", "ashttpprl1"}},
-      {6, {"ashttp1", "ashttpf", "ashttpph1", "ashttpprl1"}},
-      {3, all},   // bit 1 with others: everything
-      {24, all},  // 8 and 16: bit 16 set
-      {31, all},
-      {0, all},
-      {32, all},  // bits outside the five
-      {9, all},
+  const std::string product = Dir("product");
+  const struct {
+    std::string dir;
+    uint64_t mask;
+    std::string pattern;
+    Strings tags;
+  } cases[] = {
+      {product, 1, product + "/aseml*.mdl", {"aseml1"}},
+      {product + "/", 1, product + "/aseml*.mdl", {"aseml1"}}, // no doubled slash
+      {"", 1, "/aseml*.mdl", {}},                               // the root directory
+      {product, 8, product + "/asim*.mdl", {"asim1"}},
+      {product, 16, product + "/send*.mdl", {"send1"}},
+      {product, 2, product + "/ashttp*.mdl", {"ashttp1", "ashttpph1"}},
+      {product, 4, product + "/ashttp*.mdl", {"ashttp1", "ashttpf", "ashttpprl1"}},
+      {product, 6, product + "/ashttp*.mdl", {"ashttp1", "ashttpf", "ashttpph1", "ashttpprl1"}},
+      {product, 3, product + "/*.mdl", all}, // bit 1 with others: everything
+      {product, 24, product + "/*.mdl", all},
+      {product, 31, product + "/*.mdl", all},
+      {product, 0, product + "/*.mdl", all},
+      {product, 32, product + "/*.mdl", all}, // bits outside the five
+      {product, 9, product + "/*.mdl", all},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << "mask " << c.mask);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.dir << " mask " << c.mask);
+    Traced r = RunTraced("debug", [&] {
+      astest::Scope scope;
+      LoadAndUnload(c.dir, c.mask);
+      EXPECT_EQ(c.tags, FactoryTags());
+      return 0;
+    });
+    EXPECT_EQ(0, r.status);
+    auto list = std::find(r.all.begin(), r.all.end(), "building plugin libraries list...");
+    ASSERT_LT(list + 1, r.all.end());
+    EXPECT_EQ("Building from mask: " + c.pattern, *(list + 1));
+    if (c.mask == 2) {
+      EXPECT_EQ(1u, Count(r.loader, "found 4 plugin libraries")) << "all four match; the skip is silent";
+    }
+    size_t processed = 0;
+    for (const std::string& line : r.loader) processed += line.rfind("processing library ", 0) == 0;
+    EXPECT_EQ(c.tags.size(), processed);
+  }
+}
+
+// A failed load throws the traced text, stays not loaded, and cleans up nothing.
+TEST(LoaderLoad, FailuresThrowTheTracedText) {
+  const struct {
+    const char* scenario;
+    uint64_t mask;
+    const char* path; // null: the null pointer
+    Strings tail;
+  } cases[] = {
+      {"empty", AS_PRODUCT_ALL, "", {"building plugin libraries list...",
+                                     "InternalLoaderException - CODE: 3 MESSAGE: Could not build library file list"}},
+      // full/ holds astest_full.mdl only: the mail mask finds nothing there.
+      {"full", AS_PRODUCT_EML, "", {"building plugin libraries list...",
+                                    "InternalLoaderException - CODE: 3 MESSAGE: Could not build library file list"}},
+      {"dir_only", AS_PRODUCT_ALL, "", {"found 0 plugin libraries",
+        "InternalLoaderException - MESSAGE: Could not build library file list (0 files found)"}},
+      // A directory that cannot be read is a read error, not an empty match.
+      {"no_such_directory", AS_PRODUCT_ALL, "", {"building plugin libraries list...",
+        "InternalLoaderException - CODE: -600 MESSAGE: Could not build library file list"}},
+      {"full", AS_PRODUCT_ALL, nullptr, {"Loading class factories...",
+        "InternalLoaderException - CODE: -11 MESSAGE: Invalid pointer received as input parameter"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.tail.back());
+    Traced r = RunTraced("debug", [&] { return LoadAndUnload(Dir(c.scenario), c.mask, c.path); });
+    ASSERT_EQ(0, r.status);
+    EXPECT_EQ(c.tail.back(), r.out);
+    ASSERT_GE(r.loader.size(), 4u);
+    EXPECT_EQ((Strings{c.tail[0], "EXCEPTION: " + c.tail[1], "components not loaded - no cleaning up to do."}),
+              Strings(r.loader.end() - 4, r.loader.end() - 1));
+  }
+}
+
+TEST(LoaderLoad, RepeatedLoadsAndCleanUpsTouchNothingTwice) {
+  std::string dir = Dir("zero_modules");
+  Traced r = RunTraced("debug", [&] {
     astest::Scope scope;
     CCoreLoader loader;
-    loader.Load(Dir("product").c_str(), c.mask);
-    EXPECT_EQ(c.tags, FactoryTags());
-  }
+    loader.CleanUp();
+    Modules* first = loader.Load(dir.c_str(), AS_PRODUCT_ALL);
+    EXPECT_EQ(first, loader.Load(Dir("duplicates").c_str(), AS_PRODUCT_ALL));
+    EXPECT_EQ((Strings{"aszero"}), FactoryTags());
+    loader.CleanUp();
+    loader.CleanUp();
+    EXPECT_EQ(1u, astest_count(nullptr, ASTEST_OP_FACTORY_RELEASE));
+    return 0;
+  });
+  ASSERT_EQ(0, r.status);
+  ASSERT_GE(r.loader.size(), 3u);
+  EXPECT_EQ("components not loaded - no cleaning up to do.", r.loader[1]);
+  EXPECT_EQ((Strings{"success.", "Load Plugins", "modules already loaded - exiting.", "cleaning up.",
+                     "[Loader] Unload library PTR", "components not loaded - no cleaning up to do.",
+                     "the loader module was destructed."}),
+            Slice(r.loader, "success.", "the loader module was destructed."));
 }
 
-TEST(LoaderErrors, ExceptionTextsNameTheFailure) {
-  struct Case {
-    const char* scenario;
-    std::string message;
-  };
-  const Case cases[] = {
-      {"empty", "InternalLoaderException - CODE: 3 MESSAGE: Could not build library file list"},
-      {"dir_only", "InternalLoaderException - MESSAGE: Could not build library file list (0 files found)"},
-      // A directory that cannot be read is a read error, not an empty match.
-      {"no_such_directory", "InternalLoaderException - CODE: -600 MESSAGE: Could not build library file list"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.scenario);
-    CCoreLoader loader;
-    EXPECT_EQ(c.message, LoadError(loader, Dir(c.scenario)));
-    EXPECT_FALSE(loader.IsLoaded());
-  }
-  CCoreLoader loader;
-  try {
-    loader.Load(nullptr, AS_PRODUCT_ALL);
-    ADD_FAILURE() << "null path accepted";
-  } catch (const InternalLoaderException& e) {
-    EXPECT_STREQ("InternalLoaderException - CODE: -11 MESSAGE: Invalid pointer received as input parameter", e.what());
-  }
+TEST(LoaderLoad, CriticalLevelKeepsOnlyMilestonesAndPluginsTraceThroughTheHooks) {
+  std::string dir = Dir("full");
+  Traced r = RunTraced("critical", [&] { return LoadAndUnload(dir, AS_PRODUCT_ALL); });
+  EXPECT_EQ((Strings{"Load Plugins", "[Loader] Loaded library " + dir + "/astest_full.mdl at PTR",
+                     "astest_full.mdl - version 2.15.10.1294", "[Loader] Unload library PTR"}),
+            r.loader);
+  r = RunTraced("debug", [&] { return LoadAndUnload(Dir("raw"), AS_PRODUCT_ALL); });
+  EXPECT_EQ(1u, Count(r.all, "raw plug-in received the hook table")) << "the sixth entry is the trace function";
 }
 
-TEST(LoaderErrors, MaskMatchingNothingInAnExistingDirectory) {
-  CCoreLoader loader;
-  // full/ holds astest_full.mdl only: the mail mask finds nothing there.
-  EXPECT_EQ("InternalLoaderException - CODE: 3 MESSAGE: Could not build library file list",
-            LoadError(loader, Dir("full"), AS_PRODUCT_EML));
-}
-
-TEST(LoaderUnload, ReleasesEveryFactoryThenClosesEveryLibrary) {
+TEST(LoaderUnload, ReleasesFactoriesInLibraryOrderClosesAllAndLoadsAgain) {
   astest::Scope scope;
   CCoreLoader loader;
   loader.Load(Dir("duplicates").c_str(), AS_PRODUCT_ALL);
   EXPECT_EQ(1, astest_alive("DupModule"));
   loader.Unload();
   EXPECT_FALSE(loader.IsLoaded());
-  EXPECT_EQ((Strings{"a_dup", "b_dup"}), FactoryTags(ASTEST_OP_FACTORY_RELEASE));
-  EXPECT_EQ(0, astest_alive("DupModule"));
-  EXPECT_EQ(0, astest_alive("UniqueA"));
-  EXPECT_EQ(0, astest_alive("UniqueB"));
-  EXPECT_FALSE(IsMapped(Dir("duplicates") + "/a_dup.mdl"));
-  EXPECT_FALSE(IsMapped(Dir("duplicates") + "/b_dup.mdl"));
-  // Nothing is left to release a second time.
-  loader.Unload();
-  loader.CleanUp();
-  EXPECT_EQ(2u, astest_count(nullptr, ASTEST_OP_FACTORY_RELEASE));
-}
-
-TEST(LoaderUnload, ReleaseOrderIsLibraryOrderAndPrecedesEveryClose) {
-  astest::Scope scope;
-  CCoreLoader loader;
-  loader.Load(Dir("duplicates").c_str(), AS_PRODUCT_ALL);
-  loader.CleanUp();
-  // Modules of both libraries are destroyed by their releases, a_dup's first.
+  // Modules are destroyed last created first, inside their factory's release.
   EXPECT_EQ((Strings{"a_dup:FactoryRelease", "UniqueA:Destroy", "DupModule:Destroy", "b_dup:FactoryRelease",
                      "UniqueB:Destroy"}),
-            astest::Trail({ASTEST_OP_FACTORY_RELEASE, ASTEST_OP_DESTROY}))
-      << "modules are destroyed last created first, inside their factory's release";
-}
-
-TEST(LoaderUnload, LoadAfterCleanUpLoadsAgain) {
-  astest::Scope scope;
-  CCoreLoader loader;
-  loader.Load(Dir("null_create").c_str(), AS_PRODUCT_ALL);
+            astest::Trail({ASTEST_OP_FACTORY_RELEASE, ASTEST_OP_DESTROY}));
+  for (const char* m : {"DupModule", "UniqueA", "UniqueB"}) EXPECT_EQ(0, astest_alive(m)) << m;
+  EXPECT_FALSE(IsMapped(Dir("duplicates") + "/a_dup.mdl"));
+  EXPECT_FALSE(IsMapped(Dir("duplicates") + "/b_dup.mdl"));
+  loader.Unload();
   loader.CleanUp();
-  EXPECT_FALSE(loader.IsLoaded());
+  EXPECT_EQ(2u, astest_count(nullptr, ASTEST_OP_FACTORY_RELEASE)) << "nothing is released twice";
   EXPECT_EQ((Strings{"ValidAfterText"}), Names(loader.Load(Dir("text_mdl").c_str(), AS_PRODUCT_ALL)));
 }
 
+// The arrays grow for the 64th library, so a failing allocation hook can make
+// recording it fail: each of the three arrays in turn. The 63 libraries
+// recorded before are released and closed, and the 64th is closed too.
+TEST(LoaderRecording, FailureWhileRecordingUnloadsEverythingRecorded) {
+  const struct {
+    int nth;
+    std::string message;
+    size_t releases;
+  } cases[] = {
+      {1, "InternalLoaderException - CODE: -2 MESSAGE: Could not add library handle to array. [Error code -2]", 63},
+      // the failed library's factory is released before it is closed
+      {2, "InternalLoaderException - CODE: -2 MESSAGE: Could not add release procedure to array. [Error code -2]", 64},
+      {3, "InternalLoaderException - CODE: -2 MESSAGE: Could not add class factory to array. [Error code -2]", 63},
+  };
+  std::string dir = Dir("many");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.message);
+    Traced r = RunTraced("debug", [&] {
+      astest::Scope scope;
+      {
+        HeapScope heap;
+        CountingHeap::fail_size = 128 * sizeof(void*); // the second buffer of a pointer array
+        CountingHeap::fail_size_nth = c.nth;
+        LoadAndUnload(dir, AS_PRODUCT_ALL);
+      }
+      EXPECT_EQ(64u, astest_count("asmany", ASTEST_OP_FACTORY_GET));
+      EXPECT_EQ(c.releases, astest_count("asmany", ASTEST_OP_FACTORY_RELEASE));
+      for (int i = 0; i < ASTEST_MANY_COUNT; ++i) {
+        char name[16];
+        snprintf(name, sizeof name, "/lib%02d.mdl", i);
+        EXPECT_FALSE(IsMapped(dir + name)) << name;
+      }
+      return 0;
+    });
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ(c.message, r.out);
+    EXPECT_EQ(63u, Count(r.loader, "[Loader] Unload library PTR"));
+    // The throw is the last thing before the unload of the recorded ones.
+    auto thrown = std::find(r.loader.begin(), r.loader.end(), "EXCEPTION: " + c.message);
+    ASSERT_NE(r.loader.end(), thrown);
+    EXPECT_EQ("[Loader] Unload library PTR", *(thrown + 1));
+    EXPECT_EQ(64, std::count_if(r.loader.begin(), r.loader.end(), [](const std::string& line) {
+                return line.find(".mdl - version 2.15.10.1294") != std::string::npos;
+              })) << "loading stops at the library that could not be recorded";
+  }
+}
+
+// Fails the first, second, ... allocation of a whole load and unload, until
+// one runs without reaching the failure. Every run must end clean: nothing
+// loaded or mapped, no module alive, no block of the hooks' heap in use.
+TEST(LoaderRecording, EveryFailedAllocationEndsCleanly) {
+  for (const char* scenario : {"full", "duplicates"}) {
+    SCOPED_TRACE(scenario);
+    std::string dir = Dir(scenario);
+    long n = 0;
+    for (;; ++n) {
+      SCOPED_TRACE(testing::Message() << "failing allocation " << n);
+      astest::Scope scope;
+      long live = 0, calls = 0;
+      bool loaded = false, threw = false;
+      {
+        HeapScope heap;
+        CountingHeap::fail_at = n;
+        try {
+          CCoreLoader loader;
+          try {
+            loaded = loader.Load(dir.c_str(), AS_PRODUCT_ALL) && loader.IsLoaded();
+          } catch (const std::exception&) {
+            threw = true;
+          }
+          loader.CleanUp();
+        } catch (const std::bad_alloc&) {
+          threw = true; // the loader itself could not be built
+        }
+        live = CountingHeap::live;
+        calls = CountingHeap::calls;
+      }
+      EXPECT_EQ(0, live) << "blocks left allocated";
+      EXPECT_EQ(astest_count(nullptr, ASTEST_OP_CREATE), astest_count(nullptr, ASTEST_OP_DESTROY));
+      for (const char* lib : {"/astest_full.mdl", "/a_dup.mdl", "/b_dup.mdl"}) EXPECT_FALSE(IsMapped(dir + lib)) << lib;
+      EXPECT_NE(loaded, threw) << "a load either completes or throws";
+      if (calls <= n || testing::Test::HasFailure()) break; // this run never reached the failure
+    }
+    EXPECT_GT(n, 10) << "the load allocates more than a handful of blocks";
+  }
+}
