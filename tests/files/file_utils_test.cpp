@@ -2,52 +2,32 @@
 // routine, on real files in a private directory.
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <string>
 
+#include "temp_dir.h"
 #include "trace_log.h"
 #include "x_file_utils.h"
 
-using ascommon::CArray;
-using ascommon::FileInfoU;
-
-namespace {
-
-struct TempDir {
-  TempDir() {
-    char tmpl[] = "/tmp/ascore-files-XXXXXX";
-    path = mkdtemp(tmpl) ? tmpl : "/nonexistent";
-  }
-  ~TempDir() { EXPECT_EQ(0, system(("rm -rf '" + path + "'").c_str())); }
-  std::string operator/(const std::string& name) const { return path + "/" + name; }
-  std::string path;
-};
-
-void Write(const std::string& path, const std::string& text = "") { std::ofstream(path) << text; }
-
-} // namespace
+using namespace ascommon;
 
 TEST(FileOpen, NarrowAndWideWrappers) {
   TempDir dir;
-  std::string path = dir / "plain.txt";
-  Write(path, "content");
+  std::string path = dir.Write("plain.txt", "content");
   std::wstring wpath(path.begin(), path.end());
-  EXPECT_EQ(nullptr, ascommon::as_fopen(nullptr, "r"));
-  EXPECT_EQ(nullptr, ascommon::as_fopen(path.c_str(), nullptr));
-  EXPECT_EQ(nullptr, ascommon::as_wfopen(nullptr, L"r"));
-  EXPECT_EQ(nullptr, ascommon::as_wfopen(wpath.c_str(), nullptr));
-  EXPECT_EQ(nullptr, ascommon::as_wfopen(wpath.c_str(), L""));
-  FILE* f = ascommon::as_wfopen(wpath.c_str(), L"a+t");
+  EXPECT_EQ(nullptr, as_fopen(nullptr, "r"));
+  EXPECT_EQ(nullptr, as_fopen(path.c_str(), nullptr));
+  EXPECT_EQ(nullptr, as_wfopen(nullptr, L"r"));
+  EXPECT_EQ(nullptr, as_wfopen(wpath.c_str(), nullptr));
+  EXPECT_EQ(nullptr, as_wfopen(wpath.c_str(), L""));
+  FILE* f = as_wfopen(wpath.c_str(), L"a+t");
   ASSERT_NE(nullptr, f);
   fputs(" more", f);
   fclose(f);
-  f = ascommon::as_fopen(path.c_str(), "r");
-  ASSERT_NE(nullptr, f);
   char buf[32] = {0};
+  ASSERT_NE(nullptr, f = as_fopen(path.c_str(), "r"));
   EXPECT_NE(nullptr, fgets(buf, sizeof buf, f));
   fclose(f);
   EXPECT_STREQ("content more", buf);
@@ -57,49 +37,40 @@ TEST(FileOpen, NarrowAndWideWrappers) {
   char saved[4096];
   ASSERT_NE(nullptr, getcwd(saved, sizeof saved));
   ASSERT_EQ(0, chdir(dir.path.c_str()));
-  EXPECT_EQ(nullptr, ascommon::as_wfopen(L"", L"w"));
-  EXPECT_EQ(nullptr, ascommon::as_wfopen(L"caf\x00E9", L"w"));
+  EXPECT_EQ(nullptr, as_wfopen(L"", L"w"));
+  EXPECT_EQ(nullptr, as_wfopen(L"caf\x00E9", L"w"));
   ASSERT_EQ(0, chdir(saved));
   EXPECT_EQ(0, system(("test \"$(ls '" + dir.path + "')\" = plain.txt").c_str()));
 }
 
 TEST(FileRegular, FilesDirectoriesAndMissingPaths) {
   TempDir dir;
-  Write(dir / "file");
   ASSERT_EQ(0, mkdir((dir / "sub").c_str(), 0755));
-  EXPECT_EQ(1, ascommon::as_is_regular_file((dir / "file").c_str()));
-  EXPECT_EQ(0, ascommon::as_is_regular_file((dir / "sub").c_str()));
-  EXPECT_EQ(0, ascommon::as_is_regular_file((dir / "missing").c_str()));
-  EXPECT_EQ(0, ascommon::as_is_regular_file("/dev/null"));
-  EXPECT_EQ(0, ascommon::as_is_regular_file(nullptr));
+  EXPECT_EQ(1, as_is_regular_file(dir.Write("file").c_str()));
+  for (const std::string& p : {dir / "sub", dir / "missing", std::string("/dev/null")})
+    EXPECT_EQ(0, as_is_regular_file(p.c_str())) << p;
+  EXPECT_EQ(0, as_is_regular_file(nullptr));
 }
 
-TEST(FileList, SortedRegularFilesAreAppended) {
+TEST(FileList, SortedRegularFilesAreAppendedAndTraced) {
   TempDir dir;
-  for (int i = 69; i >= 0; --i) Write(dir / ("m" + std::to_string(100 + i) + ".mdl"));
-  Write(dir / "m.txt");
+  for (int i = 69; i >= 0; --i) dir.Write("m" + std::to_string(100 + i) + ".mdl");
+  dir.Write("m.txt");
   ASSERT_EQ(0, mkdir((dir / "m000.mdl").c_str(), 0755));
   CArray<FileInfoU, 64> list;
   FileInfoU first;
   first.path = "kept";
   ASSERT_EQ(0, list.Add(first));
-  EXPECT_EQ(0, ascommon::as_build_file_list((dir / "*.mdl").c_str(), list));
+  TraceLog trace("debug");
+  ASSERT_TRUE(trace.started());
+  EXPECT_EQ(0, as_build_file_list((dir / "*.mdl").c_str(), list));
   ASSERT_EQ(71u, list.GetCount());
   EXPECT_STREQ("kept", list[0].path.c_str());
   EXPECT_EQ(dir / "m100.mdl", list[1].path.c_str());
   EXPECT_EQ(dir / "m169.mdl", list[70].path.c_str());
-}
-
-TEST(FileList, NoMatchNullMaskAndTheirTraceLines) {
-  TempDir dir;
-  Write(dir / "x.mdl");
-  TraceLog trace("debug");
-  ASSERT_TRUE(trace.started());
-  CArray<FileInfoU, 64> list;
-  EXPECT_EQ(0, ascommon::as_build_file_list((dir / "*.mdl").c_str(), list));
-  EXPECT_EQ(3, ascommon::as_build_file_list((dir / "*.none").c_str(), list));
-  EXPECT_EQ(-1, ascommon::as_build_file_list(nullptr, list));
-  EXPECT_EQ(1u, list.GetCount()) << "no match and a null mask leave the list alone";
+  EXPECT_EQ(3, as_build_file_list((dir / "*.none").c_str(), list));
+  EXPECT_EQ(-1, as_build_file_list(nullptr, list));
+  EXPECT_EQ(71u, list.GetCount()) << "no match and a null mask leave the list alone";
 
   const std::string log = trace.Since();
   auto count = [&](const std::string& what) {
