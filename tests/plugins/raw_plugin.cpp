@@ -1,33 +1,23 @@
 // raw_plugin.cpp - a plug-in written from the binary contract alone.
 //
 // It includes none of the core's headers and does not link the SDK: every
-// structure the core reads or writes (module base, string, session map, item
-// record) and every interface it calls or is called through (class factory,
-// module slots, dispatch manager, black box, hook table) is declared here
-// again, by layout and slot order. If the core's own declarations drift from
-// the contract, the tests that load this library notice.
+// structure the core reads or writes and every interface it calls or is
+// called through is declared here again, by layout and slot order, so the
+// tests that load it notice when the core's declarations drift. The only
+// project header is the test harness's C interface (astest_control.h).
 //
-// The classes carry the contract's names (CAClassFactory, CNotifiableObject,
-// ascommon::sstring, ...). Nothing binds by name across the library boundary,
-// but run-time type checks compare class names: a plug-in whose classes were
-// called something else would be correct and still be reported as calling
-// through the wrong type. The interfaces the core implements must also not sit
-// in an unnamed namespace: the compiler may then assume it sees every derived
-// class, and with only pure virtual functions in sight it turns the calls into
-// calls of the pure-virtual handler.
+// The classes carry the contract's names: run-time type checks compare class
+// names, and a plug-in whose classes were called something else would be
+// reported as calling through the wrong type. The interfaces the core
+// implements must not sit in an unnamed namespace either: the compiler would
+// then assume it sees every derived class and, with only pure virtual
+// functions in sight, turn the calls into calls of the pure-virtual handler.
 //
-// The only header of the project it includes is the test harness's C
-// interface (astest_control.h), which records calls and knows nothing of the
-// contract.
-//
-// Modules (entity type 77):
-//   RawStreamer    streamer; its streams log their destruction
-//   RawDispatcher  dispatcher; an item goes to the filter "RawFilter", a
-//                  command to the same filter's FilterCommand
-//   RawFilter      filter with no first name: known by its second name;
-//                  FilterItem writes 4242 = 1 into the current black box,
-//                  FilterCommand records -777 through the hook table
-// Slot 4 of every module records what the module sees in its own fields.
+// Modules (entity type 77): RawStreamer, whose streams log their destruction;
+// RawDispatcher, which passes an item to the filter "RawFilter" and a command
+// to its FilterCommand; RawFilter, known by its second name only, which writes
+// 4242 = 1 into the item's current black box and records -777 through the
+// hook table for a command. Slot 4 records what a module sees in its fields.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
