@@ -41,7 +41,7 @@ const ModuleSpec kModules[] = {
 #elif defined(ASTEST_SCENARIO_SINGLE)
 const ModuleSpec kModules[] = {{ASTEST_MODULE, nullptr, AS_KIND_FILTER, 0}};
 #elif defined(ASTEST_SCENARIO_ZERO)
-const ModuleSpec kModules[1] = {};
+[[maybe_unused]] const ModuleSpec kModules[1] = {};
 #elif defined(ASTEST_SCENARIO_DUP_A)
 const ModuleSpec kModules[] = {
     {"DupModule", nullptr, AS_KIND_FILTER, 0},
