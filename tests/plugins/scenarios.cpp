@@ -14,13 +14,13 @@
 #include <array>
 #include <utility>
 
-using astest_plugin::ModuleSpec;
+using astest_plugin::ModuleDef;
 
 namespace {
 
 #if defined(ASTEST_SCENARIO_FULL)
 // Every kind; one module known by its second name only.
-const ModuleSpec kModules[] = {
+const ModuleDef kModules[] = {
     {"TestStreamer", nullptr, AS_KIND_STREAMER, 1},
     {"TestDispatcher", nullptr, AS_KIND_DISPATCHER, 1},
     {"TestFilterA", nullptr, AS_KIND_FILTER, 0},
@@ -32,52 +32,52 @@ const ModuleSpec kModules[] = {
 };
 #elif defined(ASTEST_SCENARIO_PREFIXES)
 // Names with every product prefix the settings distribution selects by.
-const ModuleSpec kModules[] = {
+const ModuleDef kModules[] = {
     {"EmlFilter", nullptr, AS_KIND_FILTER, 0},  {"ImFilter", nullptr, AS_KIND_FILTER, 0},
     {"HttpFilter", nullptr, AS_KIND_FILTER, 0}, {"AphFilter", nullptr, AS_KIND_FILTER, 0},
     {"PCFilter", nullptr, AS_KIND_FILTER, 0},   {"SENDFilter", nullptr, AS_KIND_FILTER, 0},
     {"PlainFilter", nullptr, AS_KIND_FILTER, 0},
 };
 #elif defined(ASTEST_SCENARIO_SINGLE)
-const ModuleSpec kModules[] = {{ASTEST_MODULE, nullptr, AS_KIND_FILTER, 0}};
+const ModuleDef kModules[] = {{ASTEST_MODULE, nullptr, AS_KIND_FILTER, 0}};
 #elif defined(ASTEST_SCENARIO_ZERO)
-[[maybe_unused]] const ModuleSpec kModules[1] = {};
+[[maybe_unused]] const ModuleDef kModules[1] = {};
 #elif defined(ASTEST_SCENARIO_DUP_A)
-const ModuleSpec kModules[] = {
+const ModuleDef kModules[] = {
     {"DupModule", nullptr, AS_KIND_FILTER, 0},
     {"UniqueA", nullptr, AS_KIND_FILTER, 0},
 };
 #elif defined(ASTEST_SCENARIO_DUP_B)
 // Repeats a name of the other library and, at index 2, one of its own.
-const ModuleSpec kModules[] = {
+const ModuleDef kModules[] = {
     {"UniqueB", nullptr, AS_KIND_FILTER, 0},
     {"DupModule", nullptr, AS_KIND_PERFORMER, 0},
     {"UniqueB", nullptr, AS_KIND_PERFORMER, 0},
 };
 #elif defined(ASTEST_SCENARIO_NULL_CREATE)
-const ModuleSpec kModules[] = {
+const ModuleDef kModules[] = {
     {"Create0", nullptr, AS_KIND_FILTER, 0},
     {"Create1", nullptr, AS_KIND_FILTER, 0},
     {"Create2", nullptr, AS_KIND_FILTER, 0},
 };
 #elif defined(ASTEST_SCENARIO_BAD_KIND0)
-const ModuleSpec kModules[] = {
+const ModuleDef kModules[] = {
     {"GoodFilter", nullptr, AS_KIND_FILTER, 0},
     {"BadKind0", nullptr, 0, 0},
 };
 #elif defined(ASTEST_SCENARIO_BAD_KIND6)
-const ModuleSpec kModules[] = {
+const ModuleDef kModules[] = {
     {"GoodFilter", nullptr, AS_KIND_FILTER, 0},
     {"BadKind6", nullptr, 6, 0},
 };
 #elif defined(ASTEST_SCENARIO_TWO_BREAKERS)
-const ModuleSpec kModules[] = {
+const ModuleDef kModules[] = {
     {"TBStreamer", nullptr, AS_KIND_STREAMER, 1}, {"TBDispatcher", nullptr, AS_KIND_DISPATCHER, 1},
     {"BreakerFirst", nullptr, AS_KIND_BREAKER, 0}, {"TBFilter", nullptr, AS_KIND_FILTER, 0},
     {"BreakerSecond", nullptr, AS_KIND_BREAKER, 0},
 };
 #elif defined(ASTEST_SCENARIO_TWO_PER_TYPE)
-const ModuleSpec kModules[] = {
+const ModuleDef kModules[] = {
     {"StreamerFirst", nullptr, AS_KIND_STREAMER, 7},     {"StreamerSecond", nullptr, AS_KIND_STREAMER, 7},
     {"DispatcherFirst", nullptr, AS_KIND_DISPATCHER, 7}, {"DispatcherSecond", nullptr, AS_KIND_DISPATCHER, 7},
     {"TwoFilter", nullptr, AS_KIND_FILTER, 0},          {"TwoBreaker", nullptr, AS_KIND_BREAKER, 0},

@@ -87,7 +87,7 @@ private:
 template <class Interface>
 class Scripted : public ascore_sdk::CModule<Interface> {
 public:
-  Scripted(const ModuleSpec& module, const char* library)
+  Scripted(const ModuleDef& module, const char* library)
       : ascore_sdk::CModule<Interface>(module.first_name, module.second_name), library_(library),
         entity_type_(module.entity_type) {
     if (module.kind != ascore_sdk::KindOf<Interface>::value) this->SetKind(module.kind);
@@ -260,7 +260,7 @@ public:
 
 } // namespace
 
-CAModule* MakeModule(const ModuleSpec& module, const char* library) {
+CAModule* MakeModule(const ModuleDef& module, const char* library) {
   astest_behaviour refusal{};
   if (astest_behaviour_find(OfferedName(module), ASTEST_OP_CREATE, ASTEST_ANY, &refusal) && refusal.return_null)
     return nullptr;

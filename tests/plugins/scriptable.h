@@ -8,17 +8,17 @@
 
 namespace astest_plugin {
 
-struct ModuleSpec {
+struct ModuleDef {
   const char* first_name; // null: the module is known by its second name
   const char* second_name;
   uint32_t kind;          // 1..5; 0 or 6 give a filter object reporting that kind
   uint32_t entity_type;   // streamers and dispatchers
 };
 
-inline const char* OfferedName(const ModuleSpec& m) { return m.first_name ? m.first_name : m.second_name; }
+inline const char* OfferedName(const ModuleDef& m) { return m.first_name ? m.first_name : m.second_name; }
 
 // The module, logged under the library's tag; null when the test refused its
 // creation (astest_set_null(name, ASTEST_OP_CREATE, ASTEST_ANY)).
-CAModule* MakeModule(const ModuleSpec& module, const char* library);
+CAModule* MakeModule(const ModuleDef& module, const char* library);
 
 } // namespace astest_plugin
