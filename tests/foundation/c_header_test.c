@@ -10,7 +10,8 @@ int main(void) {
   as_item_descriptor_t descriptor = {0, 0, 0, 0};
   int failures = 0;
   (void)descriptor;
-  if (as_core_version_get(version) != AS_OK || version[0] != 2 || version[3] != 1294) {
+  if (as_core_version_get(version) != AS_OK || version[0] != 2 || version[1] != 15 ||
+      version[2] != 10 || version[3] != 1294) {
     fprintf(stderr, "version: %u.%u.%u.%u\n", version[0], version[1], version[2], version[3]);
     ++failures;
   }
