@@ -99,28 +99,6 @@ TEST(SettingsStore, LookupAndIntReadCallGetSettingVirtually) {
   EXPECT_EQ(2, c.calls);
 }
 
-// Plug-ins call the store by slot number: pin every slot.
-TEST(SettingsStore, SlotsMatchTheContract) {
-  CConfigurer c;
-  CAConfigurer* base = &c;
-  void** vt = *reinterpret_cast<void***>(base);
-  TestModule m("M", AS_KIND_FILTER);
-  using Text = const char* (*)(CAConfigurer*, const char*, uint64_t);
-  using Notify = int (*)(CAConfigurer*, CNotifiableObject*);
-  EXPECT_EQ(0, reinterpret_cast<int (*)(CAConfigurer*, uint64_t)>(vt[2])(base, 2));
-  EXPECT_EQ(0, reinterpret_cast<int (*)(CAConfigurer*, const char*, const char*, uint64_t)>(vt[4])(base, "/k", "7", 2));
-  EXPECT_EQ("7", Str(reinterpret_cast<Text>(vt[7])(base, "/k", 2)));
-  EXPECT_EQ("7", Str(reinterpret_cast<Text>(vt[5])(base, "/k", 2)));
-  EXPECT_EQ(std::wstring(L"7"),
-            reinterpret_cast<const wchar_t* (*)(CAConfigurer*, const char*, uint64_t)>(vt[6])(base, "/k", 2));
-  EXPECT_EQ(7, reinterpret_cast<int (*)(CAConfigurer*, const char*, int, uint64_t)>(vt[8])(base, "/k", 0, 2));
-  EXPECT_EQ(-1, reinterpret_cast<Notify>(vt[9])(base, nullptr));
-  EXPECT_EQ(0, reinterpret_cast<Notify>(vt[9])(base, &m));
-  EXPECT_EQ(0, reinterpret_cast<int (*)(CAConfigurer*, uint64_t, uint64_t)>(vt[10])(base, AS_PRODUCT_ALL, 2));
-  EXPECT_EQ(0, reinterpret_cast<int (*)(CAConfigurer*, uint64_t)>(vt[3])(base, 2));
-  EXPECT_EQ(nullptr, reinterpret_cast<Text>(vt[7])(base, "/k", 2));
-}
-
 TEST(SettingsStore, CopiesKeepDestinationValues) {
   CConfigurer src, dst;
   src.SetSetting("/a", "src-a", 0);
