@@ -75,8 +75,13 @@ TEST(BlackboxErrors, EveryMessageAndTheCleanStateAfterwards) {
     EXPECT_EQ("-103 invalid pointer for set", State());
   }
   EXPECT_EQ(1234, ReadInt(box.bb, 1)) << "refused sets must not touch the box";
+  ASSERT_EQ(0, as_blackbox_set(box.bb, 500, BB_TYPE_WSTRING, L"w"));
   EXPECT_EQ(0, as_blackbox_empty(box.bb));
   EXPECT_EQ(kClean, State());
+  EXPECT_EQ(-1, ReadInt(box.bb, 1));
+  EXPECT_EQ(nullptr, ReadWide(box.bb, 500));
+  ASSERT_EQ(0, as_blackbox_set(box.bb, 7, BB_TYPE_INT, 70)); // and the box stays usable
+  EXPECT_EQ(70, ReadInt(box.bb, 7));
 }
 
 TEST(BlackboxGet, AbsentAndWrongTypeKeysReadAsAbsent) {
@@ -206,15 +211,4 @@ TEST(BlackboxClone, DeepCopyWithoutPointers) {
   EXPECT_STREQ("\xC3\xA9", uout[0]);
   EXPECT_STREQ(L"z", wout[1]);
   EXPECT_EQ(0, as_blackbox_release(copy));
-}
-
-TEST(BlackboxEmpty, RemovesEverythingAndStaysUsable) {
-  Box box;
-  for (uint32_t key = 0; key < 200; ++key) ASSERT_EQ(0, as_blackbox_set(box.bb, key, BB_TYPE_INT, (int)key));
-  ASSERT_EQ(0, as_blackbox_set(box.bb, 500, BB_TYPE_WSTRING, L"w"));
-  ASSERT_EQ(0, as_blackbox_empty(box.bb));
-  for (uint32_t key = 0; key < 200; ++key) ASSERT_EQ(-1, ReadInt(box.bb, key)) << key;
-  EXPECT_EQ(nullptr, ReadWide(box.bb, 500));
-  ASSERT_EQ(0, as_blackbox_set(box.bb, 7, BB_TYPE_INT, 70));
-  EXPECT_EQ(70, ReadInt(box.bb, 7));
 }
