@@ -45,20 +45,13 @@ TEST(ErrorState, CodeTableWhenNoMessageIsStored) {
     int code;
     const char* text;
   } cases[] = {
-      {-101, "invalid input"},        {-102, "memory allocation"},
-      {-103, "invalid pointer"},      {-104, "internal error"},
-      {-105, "fatal error"},          {-106, "undefined error"},
-      {-201, "file error"},           {-202, "file read error"},
-      {-203, "file write error"},     {-204, "file open error"},
-      {-301, "element not found in blackbox"},
-      {-401, "core instanciated error"},
-      {-402, "core not instanciated error"},
-      {(int)0x80000001u, "Unknown error"},
-      {(int)0x80000002u, "Broken pipe"},
-      {(int)0x80000003u, "The specified entity is busy"},
-      {(int)0x80000004u, "Unknown error 80000004"},
-      {-999, "Unknown error fffffc19"},
-      {7, "Unknown error 00000007"},
+      {-101, "invalid input"}, {-102, "memory allocation"}, {-103, "invalid pointer"}, {-104, "internal error"},
+      {-105, "fatal error"}, {-106, "undefined error"}, {-201, "file error"}, {-202, "file read error"},
+      {-203, "file write error"}, {-204, "file open error"}, {-301, "element not found in blackbox"},
+      {-401, "core instanciated error"}, {-402, "core not instanciated error"},
+      {(int)0x80000001u, "Unknown error"}, {(int)0x80000002u, "Broken pipe"},
+      {(int)0x80000003u, "The specified entity is busy"}, {(int)0x80000004u, "Unknown error 80000004"},
+      {-999, "Unknown error fffffc19"}, {7, "Unknown error 00000007"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.code);

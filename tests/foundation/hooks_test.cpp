@@ -56,18 +56,12 @@ TEST(Hooks, OperatorsRouteThroughTheHooksAndObeyTheirForm) {
   EXPECT_EQ(0, held);
   EXPECT_TRUE(throwing_flag);
   EXPECT_FALSE(nothrow_flag);
-  bool threw = false;
-  void* p = &threw;
+  void* p = &news;
   {
     ScopedAllocFailure fail(0, true);
-    try {
-      p = ::operator new[](16);
-    } catch (const std::bad_alloc&) {
-      threw = true;
-    }
+    EXPECT_THROW((void)::operator new[](16), std::bad_alloc);
     p = ::operator new(16, std::nothrow);
   }
-  EXPECT_TRUE(threw);
   EXPECT_EQ(p, nullptr);
 }
 
