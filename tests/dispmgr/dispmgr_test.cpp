@@ -56,11 +56,7 @@ TEST_F(DispMgr, SwitchCommitsDirtyIndexReleasesOthersThenBreaks) {
   item.dirty = 1;
   EXPECT_EQ(40, Perform());
   EXPECT_EQ((Calls{"release 0", "commit 2", "break 3", "perform P"}), log.calls);
-  EXPECT_EQ(3, item.breaker_index);
-  EXPECT_EQ(0, item.dirty);
-  EXPECT_EQ(1, item.states[2].open); // the committed index stays open
-  EXPECT_EQ(0, item.states[0].open);
-  EXPECT_EQ(1, item.states[3].open);
+  EXPECT_EQ("index 3 dirty 0 open 00110", item.State()); // the committed index stays open
 }
 
 TEST_F(DispMgr, SwitchOfACleanItemKeepsOpenLevelsAndSameIndexCallsNothing) {
@@ -68,7 +64,7 @@ TEST_F(DispMgr, SwitchOfACleanItemKeepsOpenLevelsAndSameIndexCallsNothing) {
   EXPECT_EQ(AS_DISP_FILTER_PASSED, Filter());
   EXPECT_EQ(AS_DISP_FILTER_PASSED, Filter());
   EXPECT_EQ((Calls{"break 1", "filter F/9", "filter F/9"}), log.calls);
-  EXPECT_EQ(1, item.states[0].open);
+  EXPECT_EQ("index 1 dirty 0 open 11000", item.State());
   // An index that is already open is taken without calling the breaker.
   log.calls.clear();
   performer.index = 0;
@@ -86,45 +82,37 @@ TEST_F(DispMgr, BreakerIndexIsTheLowByteAndOutOfRangeIsRefused) {
   EXPECT_EQ(2, item.breaker_index);
 }
 
-TEST_F(DispMgr, ThrowingBreakerFailsTheIndexUntilRelease) {
+TEST_F(DispMgr, BreakerFailures) {
+  // An error code fails the call, but the item takes the index ...
+  breaker.error_on = 1;
+  EXPECT_EQ("ASException - MESSAGE: Error breaking the item", ThrownText([&] { Filter(); }));
+  EXPECT_EQ(1, item.breaker_index);
+  EXPECT_FALSE(item.Flag(BB_ID_BREAK_FAILED));
+  EXPECT_EQ((Calls{"break 1"}), log.calls);
+  // ... a throwing breaker fails the index until the item is released.
   breaker.throw_on = 3;
   EXPECT_THROW(Perform(), std::runtime_error);
-  EXPECT_TRUE(item.Flag(BB_ID_BREAK_FAILED));
-  EXPECT_TRUE(item.Flag(BB_ID_BREAK_FAILED2));
-  EXPECT_EQ(0, item.breaker_index);
-  EXPECT_EQ(0, item.states[3].open);
+  EXPECT_TRUE(item.Flag(BB_ID_BREAK_FAILED) && item.Flag(BB_ID_BREAK_FAILED2));
+  EXPECT_EQ("index 1 dirty 0 open 01000", item.State());
   EXPECT_EQ(1, item.states[3].failed);
-
   log.calls.clear();
   EXPECT_EQ("ASException - MESSAGE: Error breaking the item", ThrownText([&] { Perform(); }));
   EXPECT_TRUE(log.calls.empty());
   EXPECT_EQ(AS_DISP_FILTER_PASSED, Filter()); // other indexes still work
 }
 
-TEST_F(DispMgr, BreakerErrorCodeFailsButTheItemTakesTheIndex) {
-  breaker.error_on = 1;
-  EXPECT_EQ("ASException - MESSAGE: Error breaking the item", ThrownText([&] { Filter(); }));
-  EXPECT_EQ(1, item.breaker_index);
-  EXPECT_FALSE(item.Flag(BB_ID_BREAK_FAILED));
-  EXPECT_EQ((Calls{"break 1"}), log.calls);
-}
-
 TEST_F(DispMgr, ReleaseCommitsTheCurrentIndexOfADirtyItemAndReleasesEveryOpenOne) {
-  const struct {
-    int dirty;
-    Calls calls;
-  } cases[] = {{0, {"release 1", "release 4"}}, {1, {"release 1", "commit 4", "release 4"}}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.dirty);
+  for (int dirty : {0, 1}) {
+    SCOPED_TRACE(dirty);
     TestItem held;
     log.calls.clear();
     held.Open(1);
     held.Open(4);
     held.breaker_index = 4;
-    held.dirty = c.dirty;
+    held.dirty = dirty;
     dm.ReleaseItem(kSession, &held);
-    EXPECT_EQ(c.calls, log.calls);
-    for (unsigned k = 0; k < AS_BREAKER_LEVELS; ++k) EXPECT_EQ(0, held.states[k].open) << k;
+    EXPECT_EQ((dirty ? Calls{"release 1", "commit 4", "release 4"} : Calls{"release 1", "release 4"}), log.calls);
+    EXPECT_EQ("open 00000", held.State().substr(held.State().find("open")));
   }
 }
 
@@ -134,26 +122,22 @@ TEST_F(DispMgr, WithoutBreakerMovesAreRefusedAndReleaseOnlyResets) {
   EXPECT_EQ(AS_DISP_FILTER_PASSED, Filter());
   item.dirty = 1;
   EXPECT_NE(std::string::npos, ThrownText([&] { Perform(); }).find("No breaker module"));
-  EXPECT_EQ(0, item.breaker_index);
-  EXPECT_EQ(1, item.dirty);
+  EXPECT_EQ("index 0 dirty 1 open 00000", item.State());
   EXPECT_EQ(0, item.states[3].failed);
   EXPECT_FALSE(item.Flag(BB_ID_BREAK_FAILED));
-
   item.Open(2);
   dm.ReleaseItem(kSession, &item);
-  EXPECT_EQ(0, item.states[2].open);
-  EXPECT_EQ(0, item.dirty);
+  EXPECT_EQ("index 0 dirty 0 open 00000", item.State());
   EXPECT_EQ((Calls{"filter F/9"}), log.calls);
 }
 
-TEST_F(DispMgr, UnusableFiltersAreNotCalled) {
-  TestFilter deferred(&log, "D", 2);
-  deferred.Enable(kSession);
+TEST_F(DispMgr, OnlyUsableModulesOfTheExactNameAreCalled) {
+  TestFilter deferred(&log, "D", 2), off(&log, "O", 2), second(&log, nullptr, 0, "Alias");
   deferred.SetState(AS_STATE_DEFERRED);
-  TestFilter off(&log, "O", 2);
+  deferred.Enable(kSession);
   off.Enable(kSession, false);
-  dm.Filters().Add(&deferred);
-  dm.Filters().Add(&off);
+  second.Enable(kSession);
+  for (TestFilter* f : {&deferred, &off, &second}) dm.Filters().Add(f);
   for (const char* name : {"D", "O"}) {
     SCOPED_TRACE(name);
     EXPECT_EQ(AS_DISP_FILTER_DISABLED, dm.PassToFilter(kSession, sstring(name), &item, 0, nullptr));
@@ -162,34 +146,24 @@ TEST_F(DispMgr, UnusableFiltersAreNotCalled) {
   }
   EXPECT_EQ(AS_DISP_FILTER_DISABLED, Filter(6)); // session 6 was never created
   EXPECT_FALSE(dm.IsFilterEnabled(sstring("F"), 6));
-  EXPECT_TRUE(log.calls.empty());
-  EXPECT_EQ(0, item.breaker_index);
-  EXPECT_TRUE(dm.IsFilterEnabled(sstring("F"), kSession));
-  EXPECT_EQ(1003, dm.PassCommandToFilter(kSession, sstring("F"), 3, nullptr));
-}
-
-TEST_F(DispMgr, NamesMatchExactlyAndASecondNameServesWhenTheFirstIsNull) {
   EXPECT_EQ(AS_DISP_FILTER_NOT_FOUND, dm.PassToFilter(kSession, sstring("f"), &item, 0, nullptr));
   EXPECT_EQ(AS_DISP_NOT_FOUND, dm.PassToPerformer(kSession, sstring("F"), &item, 0));
   EXPECT_EQ(AS_DISP_NOT_FOUND, dm.PassCommandToFilter(kSession, sstring("P"), 0, nullptr));
   EXPECT_FALSE(dm.IsFilterEnabled(sstring("nope"), kSession));
   EXPECT_TRUE(log.calls.empty());
-
-  TestFilter second(&log, nullptr, 0);
-  second.SetNames(nullptr, "Alias");
-  second.Enable(kSession);
-  dm.Filters().Add(&second);
+  EXPECT_EQ(0, item.breaker_index);
+  EXPECT_TRUE(dm.IsFilterEnabled(sstring("F"), kSession));
+  EXPECT_EQ(1003, dm.PassCommandToFilter(kSession, sstring("F"), 3, nullptr));
+  // A second name serves when the first is null.
   EXPECT_EQ(AS_DISP_FILTER_PASSED, dm.PassToFilter(kSession, sstring("Alias"), &item, 2, nullptr));
   EXPECT_EQ((Calls{"filter Alias/2"}), log.calls);
 }
 
 TEST_F(DispMgr, NullItemsAreRefused) {
-  EXPECT_EQ("ASException - MESSAGE: Invalid Item handle in DispMgr Pass to filter",
-            ThrownText([&] { dm.PassToFilter(kSession, sstring("F"), nullptr, 0, nullptr); }));
-  EXPECT_EQ("ASException - MESSAGE: Invalid Item handle in DispMgr Pass to performer",
-            ThrownText([&] { dm.PassToPerformer(kSession, sstring("P"), nullptr, 0); }));
-  EXPECT_EQ("ASException - MESSAGE: Invalid Item handle in DispMgr Release Item",
-            ThrownText([&] { dm.ReleaseItem(kSession, nullptr); }));
+  const std::string prefix = "ASException - MESSAGE: Invalid Item handle in DispMgr ";
+  EXPECT_EQ(prefix + "Pass to filter", ThrownText([&] { dm.PassToFilter(kSession, sstring("F"), nullptr, 0, nullptr); }));
+  EXPECT_EQ(prefix + "Pass to performer", ThrownText([&] { dm.PassToPerformer(kSession, sstring("P"), nullptr, 0); }));
+  EXPECT_EQ(prefix + "Release Item", ThrownText([&] { dm.ReleaseItem(kSession, nullptr); }));
   EXPECT_THROW(dm.PassItemToDispatcher(kSession, nullptr, 0), ASBadPtrException);
 }
 
@@ -202,6 +176,7 @@ TEST_F(DispMgr, TimingRecordsBreakAndFilterTimes) {
   Filter(kSession, &t);
   double stored = -1;
   ASSERT_NE(nullptr, current->Get(BB_ID_BREAK_TIME, BB_TYPE_DOUBLE, BB_FLAGS_RAW, &stored, -1.0));
+  auto stored_none = [&] { return !current->Get(BB_ID_BREAK_TIME, BB_TYPE_DOUBLE, BB_FLAGS_RAW, (double*)nullptr, 0.0); };
   EXPECT_DOUBLE_EQ(ascommon::as_time_seconds(t.break_time), stored);
   EXPECT_GE(stored, 0.003);
   EXPECT_GE(ascommon::as_time_seconds(t.filter_time), 0.004);
@@ -211,7 +186,7 @@ TEST_F(DispMgr, TimingRecordsBreakAndFilterTimes) {
   t.break_time = {-1, -1};
   Filter(kSession, &t);
   EXPECT_EQ(-1, t.break_time.seconds);
-  EXPECT_EQ(nullptr, current->Get(BB_ID_BREAK_TIME, BB_TYPE_DOUBLE, BB_FLAGS_RAW, (double*)nullptr, 0.0));
+  EXPECT_TRUE(stored_none());
   EXPECT_GE(ascommon::as_time_seconds(t.filter_time), 0.004);
   EXPECT_LT(ascommon::as_time_seconds(t.filter_time), 60.0); // measured from the filter's start, not from 0
 
@@ -220,7 +195,7 @@ TEST_F(DispMgr, TimingRecordsBreakAndFilterTimes) {
   filter.index = 2;
   Filter(kSession, &t);
   EXPECT_GE(ascommon::as_time_seconds(t.break_time), 0.003);
-  EXPECT_EQ(nullptr, current->Get(BB_ID_BREAK_TIME, BB_TYPE_DOUBLE, BB_FLAGS_RAW, (double*)nullptr, 0.0));
+  EXPECT_TRUE(stored_none());
   delete current;
 }
 
@@ -247,9 +222,8 @@ TEST(DispMgrRequest, FirstUsableModuleByKindOrderIsAsked) {
   TestStreamer streamer(&log, "X");
   TestPerformer performer(&log, "X", 0);
   TestBreaker breaker(&log);
-  streamer.Enable(kSession);
-  performer.Enable(kSession);
-  breaker.Enable(kSession);
+  for (CAModule* m : std::initializer_list<CAModule*>{&streamer, &performer, &breaker})
+    m->SessionMap().Add(kSession, ASSessionEntry{nullptr, true});
   streamer.request_result = 11;
   dm.Streamers().Add(&streamer);
   dm.Performers().Add(&performer);

@@ -29,10 +29,6 @@ public:
     this->m_second_name = second;
     this->m_state = AS_STATE_ACTIVE;
   }
-  void SetNames(const char* first, const char* second) {
-    this->m_first_name = first;
-    this->m_second_name = second;
-  }
   void Enable(uint64_t session, bool enabled = true) { this->m_sessions.Add(session, ASSessionEntry{nullptr, enabled}); }
   int HandleSessionRequest(uint64_t, CBlackBox*) override {
     log_->Add("request", Name());
@@ -47,17 +43,16 @@ protected:
 
 class TestFilter : public TestModule<CAFilter> {
 public:
-  TestFilter(CallLog* log, const char* name, int index) : TestModule(AS_KIND_FILTER, log, name), index(index) {}
+  TestFilter(CallLog* log, const char* name, int index, const char* second = nullptr)
+      : TestModule(AS_KIND_FILTER, log, name, second), index(index) {}
   int GetBreakerIndex(uint32_t) override { return index; }
-  int FilterItem(uint64_t, ASItem* item, uint32_t verb) override {
+  int FilterItem(uint64_t, ASItem*, uint32_t verb) override {
     log_->Add("filter", Name() + "/" + std::to_string(verb));
-    if (make_dirty) item->dirty = 1;
     std::this_thread::sleep_for(work);
     return 12345; // must not leak out of PassToFilter
   }
   int FilterCommand(uint64_t, uint32_t command, void*) override { return (int)command + 1000; }
   int index;
-  bool make_dirty = false;
   std::chrono::milliseconds work{0};
 };
 
@@ -86,8 +81,7 @@ public:
   }
   void ReleaseLevel(uint64_t, uint32_t index, ASItem*) override { log_->Add("release", std::to_string(index)); }
   void CommitItem(uint64_t, uint32_t index, ASItem*) override { log_->Add("commit", std::to_string(index)); }
-  int throw_on = -1;
-  int error_on = -1;
+  int throw_on = -1, error_on = -1;
   std::chrono::milliseconds work{0};
 };
 
@@ -128,6 +122,12 @@ struct TestItem : ASItem {
   ~TestItem() { delete item_bb; }
   // Marks index k open as if the breaker had broken the item to it earlier.
   void Open(unsigned k) { states[k].open = 1; }
+  // "index <i> dirty <d> open <flag per level>": the state a move changes.
+  std::string State() const {
+    std::string open;
+    for (const ASBreakerState& st : states) open += st.open ? '1' : '0';
+    return "index " + std::to_string(breaker_index) + " dirty " + std::to_string(dirty) + " open " + open;
+  }
   bool Flag(unsigned key) {
     bool* b = static_cast<bool*>(item_bb->Get(key, BB_TYPE_BOOL, BB_FLAGS_RAW, (bool*)nullptr, 0));
     return b && *b;
