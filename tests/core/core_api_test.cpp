@@ -26,6 +26,10 @@ std::string ErrMsg() {
   return text ? text : "";
 }
 
+// "<code> <message>" left by a call that answered rc, or answered pointer p.
+std::string Err(int rc) { return std::to_string(rc) + " " + ErrMsg(); }
+std::string Err(const void* p) { return p ? "not null" : Err(as_core_err()); }
+
 as_item_descriptor_t Desc(uint32_t type) { return as_item_descriptor_t{11, 22, type, 3}; }
 
 struct Box {
@@ -101,11 +105,8 @@ class CoreSettings : public CoreTest {};
 
 TEST_F(CoreStartup, EveryInstanceFunctionNeedsTheInstance) {
   as_item_descriptor_t d = Desc(1);
-  EXPECT_EQ(nullptr, as_core_session_create());
-  EXPECT_EQ(-402, as_core_err());
-  EXPECT_EQ("Core isn't initialized", ErrMsg());
-  EXPECT_EQ(nullptr, as_core_item_create(nullptr, &d));
-  EXPECT_EQ(-402, as_core_err());
+  EXPECT_EQ("-402 Core isn't initialized", Err(as_core_session_create()));
+  EXPECT_EQ("-402 Core isn't initialized", Err(as_core_item_create(nullptr, &d)));
   EXPECT_EQ(-402, as_core_session_release(nullptr));
   EXPECT_EQ(-402, as_core_item_process(nullptr, nullptr, 0, nullptr));
   EXPECT_EQ(-402, as_core_item_process_alt(reinterpret_cast<as_session_t*>(&d), &d, 0, bb.h));
@@ -119,18 +120,15 @@ TEST_F(CoreStartup, EveryInstanceFunctionNeedsTheInstance) {
   EXPECT_EQ(-402, as_core_global_settings_copy(reinterpret_cast<as_core_t*>(&d)));
   EXPECT_EQ(nullptr, as_core_instance_get());
   EXPECT_EQ("call as_core_instance_init() first", ErrMsg());
-  EXPECT_EQ(-402, as_core_instance_release());
-  EXPECT_EQ("No Core Instance to release", ErrMsg());
-  EXPECT_EQ(-101, as_core_instance_init(nullptr, 31));
-  EXPECT_EQ("Invalid path to modules, the Core cannot be initialized", ErrMsg());
+  EXPECT_EQ("-402 No Core Instance to release", Err(as_core_instance_release()));
+  EXPECT_EQ("-101 Invalid path to modules, the Core cannot be initialized", Err(as_core_instance_init(nullptr, 31)));
 }
 
 TEST_F(CoreStartup, FailedStartLeavesNothingLoaded) {
   for (const char* dir : {ASTEST_DIR("empty"), ASTEST_DIR("bad_kind0"), ASTEST_DIR("bad_kind6")}) {
     SCOPED_TRACE(dir);
     astest_reset();
-    EXPECT_EQ(-104, as_core_instance_init(dir, AS_PRODUCT_ALL));
-    EXPECT_EQ("The Core failed to initialize.", ErrMsg());
+    EXPECT_EQ("-104 The Core failed to initialize.", Err(as_core_instance_init(dir, AS_PRODUCT_ALL)));
     EXPECT_EQ(nullptr, as_core_instance_get());
     EXPECT_EQ(0, astest_alive("GoodFilter"));
     EXPECT_EQ(astest_count(nullptr, ASTEST_OP_FACTORY_GET), astest_count(nullptr, ASTEST_OP_FACTORY_RELEASE));
@@ -145,8 +143,7 @@ TEST_F(CoreStartup, RepeatedCyclesInOneProcess) {
     for (const char* key : {"/eml/global/SharedLibsPathNew", "/send/global/SharedLibsPathNew",
                             "/http/general/SharedLibsPathNew"})
       EXPECT_STREQ(kFull, as_core_setting_get(nullptr, key)) << key;
-    EXPECT_EQ(-401, as_core_instance_init(kFull, AS_PRODUCT_ALL));
-    EXPECT_EQ("Core already instantiated", ErrMsg());
+    EXPECT_EQ("-401 Core already instantiated", Err(as_core_instance_init(kFull, AS_PRODUCT_ALL)));
     as_item_descriptor_t d = Desc(1);
     EXPECT_EQ(0, as_core_item_process_alt(s, &d, 1, bb.h));
     EXPECT_EQ(0, as_core_session_release(s));
@@ -176,10 +173,8 @@ TEST_F(CoreSessions, IdsRunFrom1To999LowestFreeFirst) {
     open.push_back(as_core_session_create());
     ASSERT_NE(nullptr, open.back()) << i;
   }
-  EXPECT_EQ(nullptr, as_core_session_create());
-  EXPECT_EQ(-104, as_core_err());
-  EXPECT_EQ("failed to create session with message: ASException - MESSAGE: Internal error at alocating new session ID",
-            ErrMsg());
+  EXPECT_EQ("-104 failed to create session with message: ASException - MESSAGE: Internal error at alocating new "
+            "session ID", Err(as_core_session_create()));
   EXPECT_EQ(1u, IdOf(open[0]));
   EXPECT_EQ(999u, IdOf(open[998]));
   ASSERT_EQ(0, as_core_session_release(open[4]));
@@ -192,8 +187,7 @@ TEST_F(CoreSessions, IdsRunFrom1To999LowestFreeFirst) {
   // arg is -1 when a module was handed data that was not its own.
   for (const astest_call& c : astest::Calls(ASTEST_OP_RELEASE_SESSION_DATA)) EXPECT_NE(-1, c.arg) << c.module;
   EXPECT_EQ(astest_count(nullptr, ASTEST_OP_CREATE_SESSION_DATA), astest_count(nullptr, ASTEST_OP_RELEASE_SESSION_DATA));
-  EXPECT_EQ(-101, as_core_session_release(nullptr));
-  EXPECT_EQ("invalid handles", ErrMsg());
+  EXPECT_EQ("-101 invalid handles", Err(as_core_session_release(nullptr)));
 }
 
 TEST_F(CoreSessions, RefusedSessionDataDoesNotStopTheSession) {
@@ -202,10 +196,8 @@ TEST_F(CoreSessions, RefusedSessionDataDoesNotStopTheSession) {
   astest_set_null("TestBreaker", ASTEST_OP_CREATE_SESSION_DATA, ASTEST_ANY);
   as_session_t* refused = as_core_session_create();
   ASSERT_NE(nullptr, refused);
-  EXPECT_EQ(-102, as_core_err());
-  EXPECT_EQ("Memory error while trying to allocate a new data structure", ErrMsg());
-  EXPECT_EQ(-104, as_core_session_release(refused));
-  EXPECT_EQ("Invalid session ID: 2", ErrMsg());
+  EXPECT_EQ("-102 Memory error while trying to allocate a new data structure", Err(as_core_err()));
+  EXPECT_EQ("-104 Invalid session ID: 2", Err(as_core_session_release(refused)));
   EXPECT_EQ(0u, astest_count("TestBreaker", ASTEST_OP_RELEASE_SESSION_DATA));
   EXPECT_EQ(7u, astest_count(nullptr, ASTEST_OP_RELEASE_SESSION_DATA));
   // A refusal by the first module is overwritten by the success of the rest.
@@ -271,18 +263,15 @@ TEST_F(CoreItems, StreamerIsTheFirstOfTheType) {
 TEST_F(CoreItems, NoStreamOrNoStreamerGivesNoItem) {
   Open();
   as_item_descriptor_t d = Desc(99);
-  EXPECT_EQ(nullptr, as_core_item_create(s, &d));
-  EXPECT_EQ(-104, as_core_err());
-  EXPECT_NE(std::string::npos, ErrMsg().find("Cannot find suitable streamer for the given Entity Type (99)"));
-  EXPECT_EQ(nullptr, as_core_item_create(s, nullptr));
-  EXPECT_EQ("invalid handles", ErrMsg());
+  std::string left = Err(as_core_item_create(s, &d));
+  EXPECT_TRUE(left.rfind("-104 ", 0) == 0 &&
+              left.find("Cannot find suitable streamer for the given Entity Type (99)") != std::string::npos)
+      << left;
+  EXPECT_EQ("-101 invalid handles", Err(as_core_item_create(s, nullptr)));
   astest_set_null("TestStreamer", ASTEST_OP_CREATE_STREAM, ASTEST_ANY);
-  EXPECT_EQ(nullptr, Item());
-  EXPECT_EQ(0, as_core_err());
+  EXPECT_EQ("0", Err(Item()).substr(0, 1)); // no stream, and no error either
   astest_set_error("TestStreamer", ASTEST_OP_CREATE_STREAM, ASTEST_ANY, -777, "no stream today");
-  EXPECT_EQ(nullptr, Item());
-  EXPECT_EQ(-777, as_core_err());
-  EXPECT_EQ("no stream today", ErrMsg());
+  EXPECT_EQ("-777 no stream today", Err(Item()));
 }
 
 TEST_F(CoreItems, DispatcherExceptionsBecomeMinus104) {
@@ -301,8 +290,7 @@ TEST_F(CoreItems, DispatcherExceptionsBecomeMinus104) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.kind);
     astest_set_throw("TestDispatcher", ASTEST_OP_DISPATCH_ITEM, ASTEST_ANY, c.kind, "dispatcher broke");
-    EXPECT_EQ(-104, as_core_item_process(s, item, 5, bb.h));
-    EXPECT_EQ(c.message, ErrMsg());
+    EXPECT_EQ("-104 " + c.message, Err(as_core_item_process(s, item, 5, bb.h)));
     EXPECT_EQ(nullptr, reinterpret_cast<ASItem*>(item)->current_bb);
   }
   // Every lock was given back: the item processes again and a command, which
@@ -318,8 +306,8 @@ TEST_F(CoreItems, ProcessAltReleasesEvenWhenProcessingFails) {
   as_item_descriptor_t d = Desc(1);
   astest_set_throw("TestDispatcher", ASTEST_OP_DISPATCH_ITEM, ASTEST_ANY, ASTEST_THROW_STD, "alt broke");
   EXPECT_EQ(-104, as_core_item_process_alt(s, &d, 1, bb.h));
-  EXPECT_EQ(-104, as_core_err());
-  EXPECT_NE(std::string::npos, ErrMsg().find("alt broke"));
+  std::string left = Err(as_core_err());
+  EXPECT_TRUE(left.rfind("-104 ", 0) == 0 && left.find("alt broke") != std::string::npos) << left;
   EXPECT_EQ(1u, astest_count("TestStreamer", ASTEST_OP_CREATE_STREAM));
   EXPECT_EQ(1u, astest_count("TestStreamer", ASTEST_OP_STREAM_DESTROYED));
   EXPECT_EQ(-101, as_core_item_process_alt(s, &d, 1, nullptr));
@@ -388,8 +376,7 @@ TEST_F(CoreSettings, SessionValuesAndTheirHandles) {
   EXPECT_EQ(0, as_core_setting_set(s, "/t/mode", "mine"));
   EXPECT_STREQ("mine", as_core_setting_get(s, "/t/mode"));
   EXPECT_STREQ("global", as_core_setting_get(nullptr, "/t/mode"));
-  EXPECT_EQ(-101, as_core_setting_set(s, nullptr, "v"));
-  EXPECT_EQ("invalid handles", ErrMsg());
+  EXPECT_EQ("-101 invalid handles", Err(as_core_setting_set(s, nullptr, "v")));
   EXPECT_EQ(-101, as_core_setting_set(s, "/t/mode", nullptr));
   ASSERT_EQ(0, as_core_session_release(s));
   s = as_core_session_create();
@@ -399,14 +386,10 @@ TEST_F(CoreSettings, SessionValuesAndTheirHandles) {
 TEST_F(CoreSettings, CopiesWorkAcrossCoresOnly) {
   Open();
   as_session_t* b = as_core_session_create();
-  EXPECT_EQ(-101, as_core_settings_copy(s, b));
-  EXPECT_EQ("Same instance of ASCore", ErrMsg());
-  EXPECT_EQ(-101, as_core_settings_copy(s, nullptr));
-  EXPECT_EQ("invalid input for sessions", ErrMsg());
-  EXPECT_EQ(-101, as_core_global_settings_copy(as_core_instance_get()));
-  EXPECT_EQ("source = dest", ErrMsg());
-  EXPECT_EQ(-101, as_core_global_settings_copy(nullptr));
-  EXPECT_EQ("Invalid instance of ASCore", ErrMsg());
+  EXPECT_EQ("-101 Same instance of ASCore", Err(as_core_settings_copy(s, b)));
+  EXPECT_EQ("-101 invalid input for sessions", Err(as_core_settings_copy(s, nullptr)));
+  EXPECT_EQ("-101 source = dest", Err(as_core_global_settings_copy(as_core_instance_get())));
+  EXPECT_EQ("-101 Invalid instance of ASCore", Err(as_core_global_settings_copy(nullptr)));
   as_core_session_release(b);
 }
 

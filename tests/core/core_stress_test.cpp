@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,7 +18,6 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 const uint32_t kFilterKey = 600, kPerformerKey = 601, kCommandKey = 602;
 
 int Get(as_blackbox_t* bb, uint32_t key) {
@@ -26,13 +26,7 @@ int Get(as_blackbox_t* bb, uint32_t key) {
   return value;
 }
 
-struct Load {
-  Clock::time_point deadline = Clock::now() + std::chrono::seconds(3);
-  std::atomic<long> items{0}, incomplete{0}, failures{0}, commands{0}, writes{0}, applications{0}, churned{0};
-  // Bounded by count as well as time, so that a slow (sanitised) build does
-  // the same kind of work, only less of it.
-  bool Running(int i, int cap) const { return i < cap && Clock::now() < deadline; }
-};
+enum Outcome { kDone, kFailed, kIncomplete };
 
 } // namespace
 
@@ -48,104 +42,89 @@ TEST(CoreStress, MixedLoadFinishesWithCompleteResults) {
   ASSERT_EQ(0, as_core_instance_init(ASTEST_DIR("full"), AS_PRODUCT_ALL));
   ASSERT_EQ(0, as_core_settings_apply(nullptr));
 
-  Load load;
-  auto open_session = [&] {
-    as_session_t* s = as_core_session_create();
-    if (!s || as_core_settings_apply(s) != 0) ++load.failures;
-    return s;
-  };
   const int kWorkers = 3;
   std::vector<as_session_t*> sessions;
-  for (int w = 0; w < kWorkers; ++w) sessions.push_back(open_session());
+  for (int w = 0; w < kWorkers; ++w) {
+    sessions.push_back(as_core_session_create());
+    ASSERT_NE(nullptr, sessions.back());
+    ASSERT_EQ(0, as_core_settings_apply(sessions.back()));
+  }
+  // One thread per activity, each step bounded by count as well as time so
+  // that a slow (sanitised) build does the same kind of work, only less.
+  // done[name] counts the steps that did their work completely.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+  std::atomic<long> failed{0}, incomplete{0};
+  std::vector<std::pair<const char*, std::atomic<long>>> done(7);
   std::vector<std::thread> threads;
-  for (int w = 0; w < kWorkers; ++w)
-    threads.emplace_back([&, w] {
-      as_item_descriptor_t d = {w, 0, 1, 0};
-      for (int i = 0; load.Running(i, 400); ++i) {
-        as_item_t* item = as_core_item_create(sessions[w], &d);
-        if (!item) {
-          ++load.failures;
-          continue;
-        }
-        for (uint32_t pass = 0; pass < 2; ++pass) {
-          as_blackbox_t* bb = as_blackbox_create();
-          if (as_core_item_process(sessions[w], item, pass, bb) != 0)
-            ++load.failures;
-          else if (Get(bb, kFilterKey) != 1 || Get(bb, kPerformerKey) != 2)
-            ++load.incomplete;
-          ++load.items;
-          as_blackbox_release(bb);
-        }
-        if (as_core_item_release(sessions[w], item) != 0) ++load.failures;
+  auto spawn = [&](const char* name, int cap, std::function<Outcome(int)> step) {
+    auto* counter = &done[threads.size()];
+    counter->first = name;
+    threads.emplace_back([&, counter, cap, step] {
+      for (int i = 0; i < cap && std::chrono::steady_clock::now() < deadline; ++i) {
+        Outcome o = step(i);
+        ++(o == kDone ? counter->second : o == kFailed ? failed : incomplete);
       }
     });
-  threads.emplace_back([&] {
-    as_session_t* s = open_session();
-    for (int i = 0; load.Running(i, 200); ++i) {
-      as_blackbox_t* bb = as_blackbox_create();
-      if (as_core_command_process(s, 1, (uint32_t)i, bb) != 0 || Get(bb, kCommandKey) != 3)
-        ++load.failures;
-      else
-        ++load.commands;
-      as_blackbox_release(bb);
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    if (as_core_session_release(s) != 0) ++load.failures;
-  });
-  threads.emplace_back([&] {
-    for (int i = 0; load.Running(i, 2000); ++i) {
-      std::string value = std::to_string(i);
-      as_session_t* s = sessions[i % kWorkers];
-      if (as_core_setting_set(nullptr, "/stress/global", value.c_str()) != 0 ||
-          as_core_setting_set(s, "/stress/session", value.c_str()) != 0) {
-        ++load.failures;
-        continue;
+  };
+  // Each item processed twice, so that the second pass meets the level the
+  // first one left dirty.
+  for (int w = 0; w < kWorkers; ++w)
+    spawn("items", 400, [&, w](int) {
+      as_item_descriptor_t d = {w, 0, 1, 0};
+      as_item_t* item = as_core_item_create(sessions[w], &d);
+      if (!item) return kFailed;
+      Outcome o = kDone;
+      for (uint32_t pass = 0; pass < 2; ++pass) {
+        as_blackbox_t* bb = as_blackbox_create();
+        if (as_core_item_process(sessions[w], item, pass, bb) != 0)
+          o = kFailed;
+        else if (o == kDone && (Get(bb, kFilterKey) != 1 || Get(bb, kPerformerKey) != 2))
+          o = kIncomplete;
+        as_blackbox_release(bb);
       }
-      const char* back = as_core_setting_get(s, "/stress/session");
-      if (!back || value != back)
-        ++load.failures;
-      else
-        ++load.writes;
-    }
+      return as_core_item_release(sessions[w], item) == 0 ? o : kFailed;
+    });
+  spawn("commands", 200, [&](int i) {
+    as_blackbox_t* bb = as_blackbox_create();
+    bool ok = as_core_command_process(sessions[i % kWorkers], 1, (uint32_t)i, bb) == 0 && Get(bb, kCommandKey) == 3;
+    as_blackbox_release(bb);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return ok ? kDone : kFailed;
   });
-  threads.emplace_back([&] {
-    for (int i = 0; load.Running(i, 200); ++i) {
-      as_session_t* target = (i % 2) ? nullptr : sessions[(i / 2) % kWorkers];
-      if (as_core_settings_apply(target) != 0)
-        ++load.failures;
-      else
-        ++load.applications;
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+  spawn("writes", 2000, [&](int i) {
+    std::string value = std::to_string(i);
+    as_session_t* s = sessions[i % kWorkers];
+    if (as_core_setting_set(nullptr, "/stress/global", value.c_str()) != 0 ||
+        as_core_setting_set(s, "/stress/session", value.c_str()) != 0)
+      return kFailed;
+    const char* back = as_core_setting_get(s, "/stress/session");
+    return back && value == back ? kDone : kFailed;
   });
-  threads.emplace_back([&] {
+  spawn("applications", 200, [&](int i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return as_core_settings_apply(i % 2 ? nullptr : sessions[(i / 2) % kWorkers]) == 0 ? kDone : kFailed;
+  });
+  spawn("churn", 300, [&](int) {
+    as_session_t* s = as_core_session_create();
+    if (!s) return kFailed;
     as_item_descriptor_t d = {0, 0, 1, 0};
-    for (int i = 0; load.Running(i, 300); ++i) {
-      as_session_t* s = open_session();
-      if (!s) continue;
-      as_blackbox_t* bb = as_blackbox_create();
-      if (as_core_setting_set(s, "/stress/churn", "1") != 0 || as_core_item_process_alt(s, &d, 0, bb) != 0)
-        ++load.failures;
-      else if (Get(bb, kFilterKey) != 1)
-        ++load.incomplete;
-      as_blackbox_release(bb);
-      if (as_core_session_release(s) != 0)
-        ++load.failures;
-      else
-        ++load.churned;
-    }
+    as_blackbox_t* bb = as_blackbox_create();
+    Outcome o = kDone;
+    if (as_core_settings_apply(s) != 0 || as_core_setting_set(s, "/stress/churn", "1") != 0 ||
+        as_core_item_process_alt(s, &d, 0, bb) != 0)
+      o = kFailed;
+    else if (Get(bb, kFilterKey) != 1)
+      o = kIncomplete;
+    as_blackbox_release(bb);
+    return as_core_session_release(s) == 0 ? o : kFailed;
   });
   for (std::thread& t : threads) t.join();
   for (as_session_t* s : sessions) EXPECT_EQ(0, as_core_session_release(s));
   EXPECT_EQ(0, as_core_instance_release());
 
-  EXPECT_EQ(0, load.failures.load());
-  EXPECT_EQ(0, load.incomplete.load());
-  EXPECT_GT(load.items.load(), 0);
-  EXPECT_GT(load.commands.load(), 0);
-  EXPECT_GT(load.writes.load(), 0);
-  EXPECT_GT(load.applications.load(), 0);
-  EXPECT_GT(load.churned.load(), 0);
+  EXPECT_EQ(0, failed.load());
+  EXPECT_EQ(0, incomplete.load());
+  for (const auto& d : done) EXPECT_GT(d.second.load(), 0) << d.first;
   // Every module got back exactly the session data it handed out, and every
   // stream was destroyed.
   EXPECT_EQ(astest_count(nullptr, ASTEST_OP_CREATE_SESSION_DATA),
