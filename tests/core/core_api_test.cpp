@@ -107,17 +107,15 @@ TEST_F(CoreStartup, EveryInstanceFunctionNeedsTheInstance) {
   as_item_descriptor_t d = Desc(1);
   EXPECT_EQ("-402 Core isn't initialized", Err(as_core_session_create()));
   EXPECT_EQ("-402 Core isn't initialized", Err(as_core_item_create(nullptr, &d)));
-  EXPECT_EQ(-402, as_core_session_release(nullptr));
-  EXPECT_EQ(-402, as_core_item_process(nullptr, nullptr, 0, nullptr));
-  EXPECT_EQ(-402, as_core_item_process_alt(reinterpret_cast<as_session_t*>(&d), &d, 0, bb.h));
-  EXPECT_EQ(-402, as_core_command_process(nullptr, 1, 1, nullptr));
-  EXPECT_EQ(-402, as_core_setting_set(nullptr, nullptr, nullptr));
+  // The copies check their arguments first (-101), then the instance.
+  std::vector<int> codes = {as_core_session_release(nullptr), as_core_item_process(nullptr, nullptr, 0, nullptr),
+                            as_core_item_process_alt(reinterpret_cast<as_session_t*>(&d), &d, 0, bb.h),
+                            as_core_command_process(nullptr, 1, 1, nullptr), as_core_setting_set(nullptr, nullptr, nullptr),
+                            as_core_settings_apply(nullptr), as_core_global_settings_copy(nullptr),
+                            as_core_settings_copy(nullptr, nullptr),
+                            as_core_global_settings_copy(reinterpret_cast<as_core_t*>(&d))};
+  EXPECT_EQ((std::vector<int>{-402, -402, -402, -402, -402, -402, -101, -101, -402}), codes);
   EXPECT_EQ(nullptr, as_core_setting_get(nullptr, "/k"));
-  EXPECT_EQ(-402, as_core_settings_apply(nullptr));
-  // The copies check their arguments first.
-  EXPECT_EQ(-101, as_core_global_settings_copy(nullptr));
-  EXPECT_EQ(-101, as_core_settings_copy(nullptr, nullptr));
-  EXPECT_EQ(-402, as_core_global_settings_copy(reinterpret_cast<as_core_t*>(&d)));
   EXPECT_EQ(nullptr, as_core_instance_get());
   EXPECT_EQ("call as_core_instance_init() first", ErrMsg());
   EXPECT_EQ("-402 No Core Instance to release", Err(as_core_instance_release()));
