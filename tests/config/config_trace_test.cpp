@@ -1,7 +1,6 @@
 // Trace lines of the settings store, read back from the real trace log.
 #include <gtest/gtest.h>
 
-#include <regex>
 #include <sstream>
 #include <string>
 
@@ -14,12 +13,16 @@ namespace {
 // digits of microseconds and `unit`; -1 if one of them has another shape.
 int CountTimed(const std::string& text, const std::string& head, const std::string& unit) {
   std::istringstream in(text);
-  const std::regex shape("[0-9]+\\.[0-9]{6}" + unit);
   int n = 0;
   for (std::string line; std::getline(in, line);) {
     size_t at = line.find("] - " + head);
     if (at == std::string::npos) continue;
-    if (!std::regex_match(line.substr(at + 4 + head.size()), shape)) return -1;
+    std::string t = line.substr(at + 4 + head.size());
+    size_t dot = t.find('.');
+    if (dot == 0 || dot == std::string::npos || t.size() != dot + 7 + unit.size() ||
+        t.compare(dot + 7, std::string::npos, unit) != 0 || t.find_first_not_of("0123456789") != dot ||
+        t.substr(dot + 1, 6).find_first_not_of("0123456789") != std::string::npos)
+      return -1;
     ++n;
   }
   return n;
