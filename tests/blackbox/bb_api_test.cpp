@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <cwchar>
 #include <string>
 #include <vector>
 
@@ -13,7 +14,7 @@ extern "C" int c_host_round_trip(void);
 namespace {
 
 struct Box {
-  Box() : bb(as_blackbox_create()) {}
+  explicit Box(as_blackbox_t* b = as_blackbox_create()) : bb(b) {}
   ~Box() { as_blackbox_release(bb); }
   as_blackbox_t* bb;
 };
@@ -181,34 +182,29 @@ TEST(BlackboxStrings, Utf8ValuesAndArraysHaveNarrowAndWideViews) {
 
 TEST(BlackboxClone, DeepCopyWithoutPointers) {
   as_blackbox_t* src = as_blackbox_create();
-  ASSERT_NE(nullptr, src);
   int marker = 0;
   const int ints[] = {7, 8, 9};
   const char* utf8[] = {"\xC3\xA9", "z"};
-  ASSERT_EQ(0, as_blackbox_set(src, 1, BB_TYPE_INT, 11));
-  ASSERT_EQ(0, as_blackbox_set(src, 2, BB_TYPE_POINTER, &marker));
-  ASSERT_EQ(0, as_blackbox_set(src, 3, BB_TYPE_UTF8, "\xC3\xA9t\xC3\xA9"));
-  ASSERT_EQ(0, as_blackbox_set(src, 4, BB_TYPE_INT_ARRAY, ints, (size_t)3));
-  ASSERT_EQ(0, as_blackbox_set(src, 5, BB_TYPE_UTF8_ARRAY, utf8, (size_t)2));
-  as_blackbox_t* copy = as_blackbox_clone(src);
-  ASSERT_NE(nullptr, copy);
+  ASSERT_EQ(0, as_blackbox_set(src, 1, BB_TYPE_INT, 11) | as_blackbox_set(src, 2, BB_TYPE_POINTER, &marker) |
+                   as_blackbox_set(src, 3, BB_TYPE_UTF8, "\xC3\xA9t\xC3\xA9") |
+                   as_blackbox_set(src, 4, BB_TYPE_INT_ARRAY, ints, (size_t)3) |
+                   as_blackbox_set(src, 5, BB_TYPE_UTF8_ARRAY, utf8, (size_t)2));
+  Box copy(as_blackbox_clone(src));
+  ASSERT_NE(nullptr, copy.bb);
   EXPECT_EQ(kClean, State());
   ASSERT_EQ(0, as_blackbox_set(src, 1, BB_TYPE_INT, 12));
   ASSERT_EQ(0, as_blackbox_release(src)) << "the copy must share nothing with its source";
 
-  EXPECT_EQ(11, ReadInt(copy, 1));
-  EXPECT_EQ(nullptr, as_blackbox_get(copy, 2, BB_TYPE_POINTER));
-  EXPECT_STREQ("\xC3\xA9t\xC3\xA9", ReadText(copy, 3, BB_TYPE_UTF8));
-  EXPECT_STREQ(L"\x00E9t\x00E9", ReadWide(copy, 3));
+  EXPECT_EQ(11, ReadInt(copy.bb, 1));
+  EXPECT_EQ(nullptr, as_blackbox_get(copy.bb, 2, BB_TYPE_POINTER));
+  EXPECT_STREQ("\xC3\xA9t\xC3\xA9", ReadText(copy.bb, 3, BB_TYPE_UTF8));
+  EXPECT_STREQ(L"\x00E9t\x00E9", ReadWide(copy.bb, 3));
   int iout[3] = {};
-  size_t n = 3;
-  ASSERT_NE(nullptr, as_blackbox_get(copy, 4, BB_TYPE_INT_ARRAY, iout, &n));
-  EXPECT_EQ(9, iout[2]);
   const char* uout[2] = {};
   const wchar_t* wout[2] = {};
-  ASSERT_NE(nullptr, as_blackbox_get(copy, 5, BB_TYPE_UTF8_ARRAY, uout, &n));
-  ASSERT_NE(nullptr, as_blackbox_get(copy, 5, BB_TYPE_WSTRING_ARRAY, wout, &n));
-  EXPECT_STREQ("\xC3\xA9", uout[0]);
-  EXPECT_STREQ(L"z", wout[1]);
-  EXPECT_EQ(0, as_blackbox_release(copy));
+  size_t n = 3, m = 2;
+  ASSERT_NE(nullptr, as_blackbox_get(copy.bb, 4, BB_TYPE_INT_ARRAY, iout, &n));
+  ASSERT_NE(nullptr, as_blackbox_get(copy.bb, 5, BB_TYPE_UTF8_ARRAY, uout, &m));
+  ASSERT_NE(nullptr, as_blackbox_get(copy.bb, 5, BB_TYPE_WSTRING_ARRAY, wout, &m));
+  EXPECT_TRUE(iout[2] == 9 && !strcmp("\xC3\xA9", uout[0]) && !wcscmp(L"z", wout[1]));
 }
