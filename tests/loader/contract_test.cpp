@@ -12,8 +12,6 @@
 
 #include <cstdarg>
 #include <cstdio>
-#include <cstdlib>
-#include <new>
 
 #include "as_errno.h"
 #include "blackbox.h"
@@ -440,41 +438,19 @@ TEST(ContractSdk, PluginWorksOnFallbacksBeforeAnyTable) {
 }
 
 // ---- Foundation objects share the core's heap. ------------------------------
-
-namespace {
-
-// The hooks handed to the heap plug-in: the system heap, counted. The core's
-// own hooks are put back right after loading, so these count only what the
-// plug-in allocates and releases through its copies.
-long g_plugin_news = 0;
-long g_plugin_deletes = 0;
-
-void* PluginNew(uint64_t size, bool throwing) {
-  void* block = std::malloc(size ? (size_t)size : 1);
-  if (!block && throwing) throw std::bad_alloc();
-  if (block) ++g_plugin_news;
-  return block;
-}
-
-void PluginDelete(void* block) {
-  if (!block) return;
-  ++g_plugin_deletes;
-  std::free(block);
-}
-
-} // namespace
+// The plug-in is handed the counted hooks; the core's own are put back right
+// after loading, so the counts are only what the plug-in allocates and
+// releases through its copies.
 
 TEST(ContractHeap, FoundationObjectsCrossTheBoundaryThroughTheHooks) {
   using namespace astest_heap;
   astest::Scope scope;
-  as_new_fn core_new = _as_new;
-  as_delete_fn core_delete = _as_delete;
-  _as_new = PluginNew;
-  _as_delete = PluginDelete;
   CCoreLoader loader;
-  Modules* modules = loader.Load(Dir("heap").c_str(), AS_PRODUCT_ALL);
-  _as_new = core_new;
-  _as_delete = core_delete;
+  Modules* modules = nullptr;
+  {
+    HeapScope counted;
+    modules = loader.Load(Dir("heap").c_str(), AS_PRODUCT_ALL);
+  }
   ASSERT_EQ(Strings{"HeapFilter"}, Names(modules));
   CAFilter* plugin = static_cast<CAFilter*>((*modules)[0]);
 
@@ -499,10 +475,10 @@ TEST(ContractHeap, FoundationObjectsCrossTheBoundaryThroughTheHooks) {
   };
   for (const auto& step : kSteps) {
     SCOPED_TRACE(step.what);
-    g_plugin_news = g_plugin_deletes = 0;
+    CountingHeap::calls = CountingHeap::deletes = 0;
     EXPECT_EQ(0, plugin->FilterCommand(0, step.command, &x));
-    EXPECT_EQ(step.news, g_plugin_news);
-    EXPECT_EQ(step.deletes, g_plugin_deletes);
+    EXPECT_EQ(step.news, CountingHeap::calls);
+    EXPECT_EQ(step.deletes, CountingHeap::deletes);
   }
   EXPECT_EQ(nullptr, map.Find(kCoreKey));
   EXPECT_NE(nullptr, map.Find(kPluginKey));
@@ -510,19 +486,15 @@ TEST(ContractHeap, FoundationObjectsCrossTheBoundaryThroughTheHooks) {
   EXPECT_STREQ("plug-in", array[0].c_str());
   ASSERT_NE(nullptr, x.strings);
   EXPECT_STREQ("the plug-in", x.strings[kNewStringCount - 1].c_str());
-
-  // And back: the core releases what the plug-in made through its own hooks,
-  // which here are the counted ones again.
-  _as_new = PluginNew;
-  _as_delete = PluginDelete;
-  g_plugin_news = g_plugin_deletes = 0;
-  int removed = map.Remove(kPluginKey);
-  delete[] x.strings;
-  array.RemoveAll();
-  _as_new = core_new;
-  _as_delete = core_delete;
-  EXPECT_EQ(0, removed);
-  EXPECT_EQ(3, g_plugin_deletes);
-  EXPECT_EQ(0, g_plugin_news);
+  {
+    // And back: the core releases what the plug-in made through its own
+    // hooks, which here are the counted ones again.
+    HeapScope counted;
+    EXPECT_EQ(0, map.Remove(kPluginKey));
+    delete[] x.strings;
+    array.RemoveAll();
+    EXPECT_EQ(3, CountingHeap::deletes);
+    EXPECT_EQ(0, CountingHeap::calls);
+  }
   loader.Unload();
 }

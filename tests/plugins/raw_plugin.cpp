@@ -203,52 +203,47 @@ public:
     first_name_.Set(first);
     second_name_.Set(second);
     state_ = 1;
-    astest_leave(Enter(Name(), ASTEST_OP_CREATE, 0), 0);
+    Log(ASTEST_OP_CREATE);
   }
-  virtual ~CNotifiableObject() { astest_leave(Enter(Name(), ASTEST_OP_DESTROY, 0), 0); } // 0, 1
-  virtual int ApplySessionSettings(uint64_t session) {                                   // 2
-    astest_leave(Enter(Name(), ASTEST_OP_APPLY_SESSION, session), 0);
-    return 0;
-  }
-  virtual bool IsEnabledForSession(uint64_t session) { // 3
-    astest_leave(Enter(Name(), ASTEST_OP_IS_ENABLED, session), 1);
-    return true;
-  }
+  virtual ~CNotifiableObject() { Log(ASTEST_OP_DESTROY); }                                              // 0, 1
+  virtual int ApplySessionSettings(uint64_t session) { return Log(ASTEST_OP_APPLY_SESSION, session); }  // 2
+  virtual bool IsEnabledForSession(uint64_t session) { return Log(ASTEST_OP_IS_ENABLED, session, 1); } // 3
   virtual int Probe() { // 4: what this module sees in the fields the core writes
-    uint64_t seq = Enter(Name(), ASTEST_OP_PROBE, 0);
+    auto number = [](uint64_t value) { return reinterpret_cast<const void*>(value); };
     astest_probe_set(Name(), "configurer", configurer_);
-    astest_probe_set(Name(), "state", reinterpret_cast<const void*>(static_cast<intptr_t>(state_)));
-    astest_probe_set(Name(), "kind", reinterpret_cast<const void*>(static_cast<uintptr_t>(kind_)));
-    astest_probe_set(Name(), "sessions", reinterpret_cast<const void*>(static_cast<uintptr_t>(sessions_.count)));
+    astest_probe_set(Name(), "state", number(state_));
+    astest_probe_set(Name(), "kind", number(kind_));
+    astest_probe_set(Name(), "sessions", number(sessions_.count));
     astest_probe_set(Name(), "first_name", first_name_.data);
     astest_probe_set(Name(), "second_name", second_name_.data);
-    astest_leave(seq, 0);
-    return 0;
+    return Log(ASTEST_OP_PROBE);
   }
-  virtual int Slot5() { return 0; }   // 5
-  virtual int ApplySharedSettings() { // 6
-    astest_leave(Enter(Name(), ASTEST_OP_APPLY_SHARED, 0), 0);
-    return 0;
-  }
-  virtual void* CreateSessionData() { // 7
-    astest_leave(Enter(Name(), ASTEST_OP_CREATE_SESSION_DATA, 0), 1);
+  virtual int Slot5() { return 0; }                                         // 5
+  virtual int ApplySharedSettings() { return Log(ASTEST_OP_APPLY_SHARED); } // 6
+  virtual void* CreateSessionData() {                                       // 7
+    Log(ASTEST_OP_CREATE_SESSION_DATA, 0, 1);
     return Alloc(16);
   }
   virtual void ReleaseSessionData(void* data) { // 8
-    astest_leave(Enter(Name(), ASTEST_OP_RELEASE_SESSION_DATA, 0), 0);
+    Log(ASTEST_OP_RELEASE_SESSION_DATA);
     Free(data);
   }
-  virtual int HandleGlobalRequest(CBlackBox*) { // 9
-    astest_leave(Enter(Name(), ASTEST_OP_GLOBAL_REQUEST, 0), 0);
-    return 0;
-  }
-  virtual int HandleSessionRequest(uint64_t session, CBlackBox*) { // 10
-    astest_leave(Enter(Name(), ASTEST_OP_SESSION_REQUEST, session), 0);
-    return 0;
+  virtual int HandleGlobalRequest(CBlackBox*) { return Log(ASTEST_OP_GLOBAL_REQUEST); } // 9
+  virtual int HandleSessionRequest(uint64_t session, CBlackBox*) {                    // 10
+    return Log(ASTEST_OP_SESSION_REQUEST, session);
   }
   virtual int Slot11() { return 0; } // 11
 
   const char* Name() const { return first_name_.data ? first_name_.data : second_name_.data; }
+  // Logs the call around work(), whose answer is the call's result.
+  template <class Work>
+  int Logged(int op, uint64_t session, int64_t arg, Work work) {
+    uint64_t seq = Enter(Name(), op, session, arg);
+    int rc = work();
+    astest_leave(seq, rc);
+    return rc;
+  }
+  int Log(int op, uint64_t session = 0, int result = 0) { return Logged(op, session, 0, [=] { return result; }); }
 
 protected: // the areas between the core's fields belong to the module
   ascommon::CMap<unsigned long, ASSessionEntry> sessions_; // 8
@@ -337,7 +332,7 @@ class RawStreamer : public CAStreamer {
 public:
   RawStreamer() : CAStreamer(5, "RawStreamer", nullptr) {}
   CAStream* CreateStream(uint64_t session, int64_t, int64_t, uint32_t subtype) override {
-    astest_leave(Enter(Name(), ASTEST_OP_CREATE_STREAM, session, subtype), 1);
+    Logged(ASTEST_OP_CREATE_STREAM, session, subtype, [] { return 1; });
     return new RawStream(session);
   }
   uint32_t GetEntityType() override { return kEntityType; }
@@ -347,16 +342,12 @@ class RawDispatcher : public CADispatcher {
 public:
   RawDispatcher() : CADispatcher(3, "RawDispatcher", nullptr) { filter_.Set("RawFilter"); }
   int DispatchItem(uint64_t session, ASItem* item, uint32_t verb, CADispManager* manager) override {
-    uint64_t seq = Enter(Name(), ASTEST_OP_DISPATCH_ITEM, session, verb);
-    int rc = manager->PassToFilter(session, filter_, item, verb, nullptr);
-    astest_leave(seq, rc);
-    return rc;
+    return Logged(ASTEST_OP_DISPATCH_ITEM, session, verb,
+                  [&] { return manager->PassToFilter(session, filter_, item, verb, nullptr); });
   }
   int DispatchCommand(uint64_t session, uint32_t verb, CBlackBox*, CADispManager* manager) override {
-    uint64_t seq = Enter(Name(), ASTEST_OP_DISPATCH_COMMAND, session, verb);
-    int rc = manager->PassCommandToFilter(session, filter_, verb, nullptr);
-    astest_leave(seq, rc);
-    return rc;
+    return Logged(ASTEST_OP_DISPATCH_COMMAND, session, verb,
+                  [&] { return manager->PassCommandToFilter(session, filter_, verb, nullptr); });
   }
   uint32_t GetEntityType() override { return kEntityType; }
 
@@ -369,25 +360,23 @@ public:
   RawFilter() : CAFilter(1, nullptr, "RawFilter") {}
   int GetBreakerIndex(uint32_t) override { return 0; }
   int FilterItem(uint64_t session, ASItem* item, uint32_t verb) override {
-    uint64_t seq = Enter(Name(), ASTEST_OP_FILTER_ITEM, session, verb);
-    if (item && item->current_bb) static_cast<CBlackBox*>(item->current_bb)->Set(4242, 1, 0, 1);
-    astest_leave(seq, 0);
-    return 0;
+    return Logged(ASTEST_OP_FILTER_ITEM, session, verb, [&] {
+      if (item && item->current_bb) static_cast<CBlackBox*>(item->current_bb)->Set(4242, 1, 0, 1);
+      return 0;
+    });
   }
   int FilterCommand(uint64_t session, uint32_t command, void*) override {
-    uint64_t seq = Enter(Name(), ASTEST_OP_FILTER_COMMAND, session, command);
-    if (g_hooks.new_set_err) g_hooks.new_set_err(-777, "raw filter refused command %u", command);
-    astest_leave(seq, (int)command + 1);
-    return (int)command + 1;
+    return Logged(ASTEST_OP_FILTER_COMMAND, session, command, [&] {
+      if (g_hooks.new_set_err) g_hooks.new_set_err(-777, "raw filter refused command %u", command);
+      return (int)command + 1;
+    });
   }
 };
 
 class RawFactory : public CAClassFactory {
 public:
   RawFactory() {
-    names_[0].Set("RawStreamer");
-    names_[1].Set("RawDispatcher");
-    names_[2].Set("RawFilter");
+    for (int i = 0; i < 3; ++i) names_[i].Set(i == 0 ? "RawStreamer" : i == 1 ? "RawDispatcher" : "RawFilter");
   }
   ~RawFactory() override {
     for (int i = 2; i >= 0; --i) delete modules_[i];
@@ -396,14 +385,12 @@ public:
   const ascommon::sstring* GetModuleName(uint64_t i) override { return i < 3 ? &names_[i] : nullptr; }
   CAModule* CreateModule(uint64_t i) override {
     if (i >= 3) return nullptr;
-    if (!modules_[i]) {
-      try {
-        if (i == 0) modules_[i] = new RawStreamer();
-        if (i == 1) modules_[i] = new RawDispatcher();
-        if (i == 2) modules_[i] = new RawFilter();
-      } catch (...) {
-        return nullptr;
-      }
+    try {
+      if (!modules_[i] && i == 0) modules_[i] = new RawStreamer();
+      if (!modules_[i] && i == 1) modules_[i] = new RawDispatcher();
+      if (!modules_[i] && i == 2) modules_[i] = new RawFilter();
+    } catch (...) {
+      return nullptr;
     }
     return modules_[i];
   }
@@ -419,10 +406,8 @@ RawFactory* g_factory = nullptr;
 } // namespace
 
 RAW_EXPORT int GetASVersion(int32_t* version) {
-  version[0] = 2;
-  version[1] = 15;
-  version[2] = 10;
-  version[3] = 1294;
+  const int32_t ours[4] = {2, 15, 10, 1294};
+  std::memcpy(version, ours, sizeof ours);
   return 0;
 }
 
