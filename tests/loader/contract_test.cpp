@@ -19,6 +19,7 @@
 #include "blackbox.h"
 #include "cadispmgr.h"
 #include "caconfigurer.h"
+#include "alloc_hooks.h"
 #include "heap_plugin.h"
 #include "hooks.h"
 #include "loader_test_util.h"
@@ -303,9 +304,9 @@ TEST(ContractSdk, PluginWorksOnFallbacksBeforeAnyTable) {
 }
 
 // ---- Foundation objects share the core's heap. ------------------------------
-// The plug-in is handed the counted hooks; the core's own are put back right
-// after loading, so the counts are only what the plug-in allocates and
-// releases through its copies.
+// The plug-in is handed counting hooks; the core's own are put back right
+// after loading, so the counts then grow only with what the plug-in allocates
+// and releases through its copies.
 
 TEST(ContractHeap, FoundationObjectsCrossTheBoundaryThroughTheHooks) {
   using namespace astest_heap;
@@ -313,7 +314,7 @@ TEST(ContractHeap, FoundationObjectsCrossTheBoundaryThroughTheHooks) {
   CCoreLoader loader;
   Modules* modules = nullptr;
   {
-    HeapScope counted;
+    ScopedAllocCounter counted;
     modules = loader.Load(Dir("heap").c_str(), AS_PRODUCT_ALL);
   }
   ASSERT_EQ(Strings{"HeapFilter"}, Names(modules));
@@ -340,10 +341,10 @@ TEST(ContractHeap, FoundationObjectsCrossTheBoundaryThroughTheHooks) {
   };
   for (const auto& step : kSteps) {
     SCOPED_TRACE(step.what);
-    CountingHeap::calls = CountingHeap::deletes = 0;
+    long news = ScopedAllocCounter::news(), held = ScopedAllocCounter::held();
     EXPECT_EQ(0, plugin->FilterCommand(0, step.command, &x));
-    EXPECT_EQ(step.news, CountingHeap::calls);
-    EXPECT_EQ(step.deletes, CountingHeap::deletes);
+    EXPECT_EQ(step.news, ScopedAllocCounter::news() - news);
+    EXPECT_EQ(step.news - step.deletes, ScopedAllocCounter::held() - held);
   }
   EXPECT_EQ(nullptr, map.Find(kCoreKey));
   EXPECT_NE(nullptr, map.Find(kPluginKey));
@@ -354,12 +355,12 @@ TEST(ContractHeap, FoundationObjectsCrossTheBoundaryThroughTheHooks) {
   {
     // And back: the core releases what the plug-in made through its own
     // hooks, which here are the counted ones again.
-    HeapScope counted;
+    ScopedAllocCounter counted;
     EXPECT_EQ(0, map.Remove(kPluginKey));
     delete[] x.strings;
     array.RemoveAll();
-    EXPECT_EQ(3, CountingHeap::deletes);
-    EXPECT_EQ(0, CountingHeap::calls);
+    EXPECT_EQ(0, ScopedAllocCounter::news());
+    EXPECT_EQ(-3, ScopedAllocCounter::held()) << "three blocks given back";
   }
   loader.Unload();
 }

@@ -1,49 +1,35 @@
 // loader_test.cpp - CCoreLoader over the test plug-in directories with the
 // real dlopen: what is loaded, refused, released and closed, the trace lines
-// that say so, and allocation failures. Tracing is process-wide, so every
-// traced case runs in a forked child and the parent reads the log back.
+// that say so, and allocation failures.
 #include <gtest/gtest.h>
-
-#include <stdlib.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
-#include <fstream>
 #include <functional>
 #include <sstream>
 
+#include "alloc_hooks.h"
 #include "loader_test_util.h"
-#include "tracer.h"
+#include "trace_log.h"
 
 using namespace loader_test;
 
 namespace {
 
-// Library tags whose GetClassFactory (or ReleaseClassFactory) ran, in order.
-Strings FactoryTags(int op = ASTEST_OP_FACTORY_GET) {
+// Library tags whose GetClassFactory ran, in order.
+Strings FactoryTags() {
   Strings out;
-  for (const astest_call& c : astest::Calls(op)) out.push_back(c.module);
+  for (const astest_call& c : astest::Calls(ASTEST_OP_FACTORY_GET)) out.push_back(c.module);
   return out;
 }
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
 struct Traced {
-  int status = -1;
-  Strings loader; // messages of the lines written by loader.cpp
-  Strings all;    // messages of every line
-  std::string out; // what the child wrote through Out()
+  Strings loader;     // messages of the lines written by loader.cpp
+  Strings all;        // messages of every line
+  std::string thrown; // the text of the load's exception, if any
 };
 
-std::string g_out_path;
-void Out(const std::string& text) { std::ofstream(g_out_path, std::ios::app) << text; }
+std::string g_thrown;
 
 // Splits "[ANTISPAM          ] [TTTTTTTT][   file.cpp:12  ] - text" into file
 // and message; exception lines get "EXCEPTION: ", 0x... pointers "PTR".
@@ -69,49 +55,29 @@ void Parse(const std::string& text, Traced* t) {
   }
 }
 
-// Runs body in a forked child with tracing on at the given level. The exit
-// status is body's result, 99 if it threw, 98 if a gtest check failed in it.
-Traced RunTraced(const char* level, const std::function<int()>& body) {
-  char tmpl[] = "/tmp/ascore-loader-XXXXXX";
-  std::string dir = mkdtemp(tmpl) ? tmpl : "/tmp";
-  g_out_path = dir + "/out.txt";
-  pid_t pid = fork();
-  if (pid == 0) {
-    setenv("AS_TRACER_LEVEL", level, 1);
-    setenv("AS_TRACER_PATH", dir.c_str(), 1);
-    ascommon::as_tracer_start(nullptr);
-    int rc = 99;
-    try {
-      rc = body();
-    } catch (...) {
-    }
-    fflush(stdout); // the child's failure messages
-    _exit(rc == 0 && testing::Test::HasFailure() ? 98 : rc);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
+// Runs body with tracing on at the given level and reads back what it wrote.
+Traced RunTraced(const char* level, const std::function<void()>& body) {
+  TraceLog log(level);
+  EXPECT_TRUE(log.started());
+  g_thrown.clear();
+  body();
   Traced t;
-  t.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  Parse(ReadFile(dir + "/as2_debug.log"), &t);
-  t.out = ReadFile(g_out_path);
-  std::remove((dir + "/as2_debug.log").c_str());
-  std::remove(g_out_path.c_str());
-  rmdir(dir.c_str());
+  Parse(log.Since(), &t);
+  t.thrown = g_thrown;
   return t;
 }
 
-// Loads and cleans up; the exception text, if any, goes to Out().
-int LoadAndUnload(const std::string& dir, uint64_t mask, const char* path = "") {
+// Loads and cleans up; the exception text, if any, goes to g_thrown.
+void LoadAndUnload(const std::string& dir, uint64_t mask, const char* path = "") {
   CCoreLoader loader;
   try {
     loader.Load(path ? dir.c_str() : nullptr, mask);
   } catch (const InternalLoaderException& e) {
     EXPECT_EQ(-1, e.GetCode()) << "the number after CODE: is message text only";
     EXPECT_FALSE(loader.IsLoaded());
-    Out(e.what());
+    g_thrown = e.what();
   }
   loader.CleanUp();
-  return 0;
 }
 
 // The lines from the first `from` to the following `to`, both included.
@@ -122,6 +88,30 @@ Strings Slice(const Strings& lines, const std::string& from, const std::string& 
 }
 
 size_t Count(const Strings& lines, const std::string& line) { return std::count(lines.begin(), lines.end(), line); }
+
+// Fails the nth (from 1) allocation of `size` bytes made while it lives.
+class SizeFailure {
+public:
+  SizeFailure(uint64_t size, long nth) : saved_(_as_new) {
+    size_ = size;
+    nth_ = nth;
+    seen_ = 0;
+    next_ = saved_;
+    _as_new = Hook;
+  }
+  ~SizeFailure() { _as_new = saved_; }
+
+private:
+  static void* Hook(uint64_t size, bool throwing) {
+    if (size != size_ || ++seen_ != nth_) return next_(size, throwing);
+    if (throwing) throw std::bad_alloc();
+    return nullptr;
+  }
+  as_new_fn saved_;
+  static inline uint64_t size_;
+  static inline long nth_, seen_;
+  static inline as_new_fn next_;
+};
 
 } // namespace
 
@@ -141,9 +131,7 @@ TEST(LoaderLoad, WellFormedLibraryLoadsInFactoryOrderAndTracesEachStep) {
     EXPECT_EQ((Strings{"astest_full"}), FactoryTags());
     EXPECT_EQ(8u, astest_count(nullptr, ASTEST_OP_CREATE));
     loader.CleanUp();
-    return 0;
   });
-  ASSERT_EQ(0, r.status);
   Strings expected = {"Core Loader was created.", "Load Plugins", "Loading class factories...",
                       "class factories path: : " + dir, "building plugin libraries list...",
                       "found 1 plugin libraries", "extracting plugin class factories", "processing library " + lib,
@@ -222,9 +210,7 @@ TEST(LoaderLoad, RefusalsAndSkipsAreTracedAndLeaveTheRestLoaded) {
         EXPECT_EQ(1u, (*modules)[0]->GetKind());
         EXPECT_STREQ("b_dup", astest::Calls(ASTEST_OP_CREATE).at(2).library);
       }
-      return 0;
     });
-    EXPECT_EQ(0, r.status);
     ASSERT_FALSE(c.lines.empty());
     EXPECT_EQ(c.lines, Slice(r.loader, c.lines.front(), c.lines.back()));
     size_t kept = std::count_if(c.factories.begin(), c.factories.end(), [&](const std::string& f) {
@@ -233,7 +219,7 @@ TEST(LoaderLoad, RefusalsAndSkipsAreTracedAndLeaveTheRestLoaded) {
     EXPECT_EQ(kept, Count(r.loader, "[Loader] Unload library PTR")) << "only accepted libraries stay";
   }
   // The dynamic loader's own text names the file that is not a shared object.
-  Traced r = RunTraced("debug", [&] { return LoadAndUnload(t, AS_PRODUCT_ALL); });
+  Traced r = RunTraced("debug", [&] { LoadAndUnload(t, AS_PRODUCT_ALL); });
   Strings s = Slice(r.loader, "could not get handle to library " + t + "/astext.mdl. Skipping...",
                     "processing library " + t + "/asvalid.mdl");
   ASSERT_EQ(3u, s.size());
@@ -286,9 +272,7 @@ TEST(LoaderLoad, ProductMaskSelectsLibraryFiles) {
       astest::Scope scope;
       LoadAndUnload(c.dir, c.mask);
       EXPECT_EQ(c.tags, FactoryTags());
-      return 0;
     });
-    EXPECT_EQ(0, r.status);
     auto list = std::find(r.all.begin(), r.all.end(), "building plugin libraries list...");
     ASSERT_LT(list + 1, r.all.end());
     EXPECT_EQ("Building from mask: " + c.pattern, *(list + 1));
@@ -324,9 +308,8 @@ TEST(LoaderLoad, FailuresThrowTheTracedText) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.tail.back());
-    Traced r = RunTraced("debug", [&] { return LoadAndUnload(Dir(c.scenario), c.mask, c.path); });
-    ASSERT_EQ(0, r.status);
-    EXPECT_EQ(c.tail.back(), r.out);
+    Traced r = RunTraced("debug", [&] { LoadAndUnload(Dir(c.scenario), c.mask, c.path); });
+    EXPECT_EQ(c.tail.back(), r.thrown);
     ASSERT_GE(r.loader.size(), 4u);
     EXPECT_EQ((Strings{c.tail[0], "EXCEPTION: " + c.tail[1], "components not loaded - no cleaning up to do."}),
               Strings(r.loader.end() - 4, r.loader.end() - 1));
@@ -345,9 +328,7 @@ TEST(LoaderLoad, RepeatedLoadsAndCleanUpsTouchNothingTwice) {
     loader.CleanUp();
     loader.CleanUp();
     EXPECT_EQ(1u, astest_count(nullptr, ASTEST_OP_FACTORY_RELEASE));
-    return 0;
   });
-  ASSERT_EQ(0, r.status);
   ASSERT_GE(r.loader.size(), 3u);
   EXPECT_EQ("components not loaded - no cleaning up to do.", r.loader[1]);
   EXPECT_EQ((Strings{"success.", "Load Plugins", "modules already loaded - exiting.", "cleaning up.",
@@ -358,11 +339,11 @@ TEST(LoaderLoad, RepeatedLoadsAndCleanUpsTouchNothingTwice) {
 
 TEST(LoaderLoad, CriticalLevelKeepsOnlyMilestonesAndPluginsTraceThroughTheHooks) {
   std::string dir = Dir("full");
-  Traced r = RunTraced("critical", [&] { return LoadAndUnload(dir, AS_PRODUCT_ALL); });
+  Traced r = RunTraced("critical", [&] { LoadAndUnload(dir, AS_PRODUCT_ALL); });
   EXPECT_EQ((Strings{"Load Plugins", "[Loader] Loaded library " + dir + "/astest_full.mdl at PTR",
                      "astest_full.mdl - version 2.15.10.1294", "[Loader] Unload library PTR"}),
             r.loader);
-  r = RunTraced("debug", [&] { return LoadAndUnload(Dir("raw"), AS_PRODUCT_ALL); });
+  r = RunTraced("debug", [&] { LoadAndUnload(Dir("raw"), AS_PRODUCT_ALL); });
   EXPECT_EQ(1u, Count(r.all, "raw plug-in received the hook table")) << "the sixth entry is the trace function";
 }
 
@@ -406,9 +387,7 @@ TEST(LoaderRecording, FailureWhileRecordingUnloadsEverythingRecorded) {
     Traced r = RunTraced("debug", [&] {
       astest::Scope scope;
       {
-        HeapScope heap;
-        CountingHeap::fail_size = 128 * sizeof(void*); // the second buffer of a pointer array
-        CountingHeap::fail_size_nth = c.nth;
+        SizeFailure failure(128 * sizeof(void*), c.nth); // the second buffer of a pointer array
         LoadAndUnload(dir, AS_PRODUCT_ALL);
       }
       EXPECT_EQ(64u, astest_count("asmany", ASTEST_OP_FACTORY_GET));
@@ -418,10 +397,8 @@ TEST(LoaderRecording, FailureWhileRecordingUnloadsEverythingRecorded) {
         snprintf(name, sizeof name, "/lib%02d.mdl", i);
         EXPECT_FALSE(IsMapped(dir + name)) << name;
       }
-      return 0;
     });
-    EXPECT_EQ(0, r.status);
-    EXPECT_EQ(c.message, r.out);
+    EXPECT_EQ(c.message, r.thrown);
     EXPECT_EQ(63u, Count(r.loader, "[Loader] Unload library PTR"));
     // The throw is the last thing before the unload of the recorded ones.
     auto thrown = std::find(r.loader.begin(), r.loader.end(), "EXCEPTION: " + c.message);
@@ -440,15 +417,11 @@ TEST(LoaderRecording, EveryFailedAllocationEndsCleanly) {
   for (const char* scenario : {"full", "duplicates"}) {
     SCOPED_TRACE(scenario);
     std::string dir = Dir(scenario);
-    long n = 0;
-    for (;; ++n) {
-      SCOPED_TRACE(testing::Message() << "failing allocation " << n);
+    int runs = EveryFailingAllocation([&](int n) {
       astest::Scope scope;
-      long live = 0, calls = 0;
       bool loaded = false, threw = false;
       {
-        HeapScope heap;
-        CountingHeap::fail_at = n;
+        ScopedAllocFailure failure(n);
         try {
           CCoreLoader loader;
           try {
@@ -460,15 +433,11 @@ TEST(LoaderRecording, EveryFailedAllocationEndsCleanly) {
         } catch (const std::bad_alloc&) {
           threw = true; // the loader itself could not be built
         }
-        live = CountingHeap::live;
-        calls = CountingHeap::calls;
       }
-      EXPECT_EQ(0, live) << "blocks left allocated";
       EXPECT_EQ(astest_count(nullptr, ASTEST_OP_CREATE), astest_count(nullptr, ASTEST_OP_DESTROY));
       for (const char* lib : {"/astest_full.mdl", "/a_dup.mdl", "/b_dup.mdl"}) EXPECT_FALSE(IsMapped(dir + lib)) << lib;
       EXPECT_NE(loaded, threw) << "a load either completes or throws";
-      if (calls <= n || testing::Test::HasFailure()) break; // this run never reached the failure
-    }
-    EXPECT_GT(n, 10) << "the load allocates more than a handful of blocks";
+    });
+    EXPECT_GT(runs, 10) << "the load allocates more than a handful of blocks";
   }
 }

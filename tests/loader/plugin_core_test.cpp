@@ -79,40 +79,6 @@ TEST(RawPluginInCore, ItemAndCommandTravelThroughItsModules) {
   EXPECT_EQ(3u, astest_count(nullptr, ASTEST_OP_DESTROY)) << "the release destroys every module";
 }
 
-TEST(ScriptedPluginsInCore, DispatcherScriptDrivesFilterPerformerAndBreaker) {
-  astest::Scope scope;
-  astest_script_add("TestDispatcher", ASTEST_SCRIPT_ITEM, ASTEST_STEP_FILTER, "TestFilterA", 0);
-  astest_script_add("TestDispatcher", ASTEST_SCRIPT_ITEM, ASTEST_STEP_PERFORMER, "TestPerformer", 0);
-  astest_script_add("TestDispatcher", ASTEST_SCRIPT_ITEM, ASTEST_STEP_REQUEST, "TestSecondName", 0);
-  astest_add_answer("TestFilterA", ASTEST_OP_FILTER_ITEM, 100, 7);
-  astest_add_answer("TestPerformer", ASTEST_OP_PERFORM_ITEM, 101, 8);
-  astest_add_answer("TestSecondName", ASTEST_OP_SESSION_REQUEST, 102, 9);
-  astest_set_result("TestPerformer", ASTEST_OP_GET_BREAKER_INDEX, ASTEST_ANY, 2);
-  astest_set_result("TestPerformer", ASTEST_OP_PERFORM_ITEM, ASTEST_ANY, 55);
-  astest_set_flag("TestPerformer", ASTEST_FLAG_MARK_DIRTY, 1);
-  {
-    CoreWith core(ASTEST_DIR("full"));
-    ASSERT_TRUE(core.ok()) << as_core_errmsg();
-    as_item_descriptor_t descriptor = {0, 0, 1, 0};
-    as_item_t* item = as_core_item_create(core.session(), &descriptor);
-    ASSERT_NE(nullptr, item) << as_core_errmsg();
-    EXPECT_EQ(0, as_core_item_process(core.session(), item, 4, core.box())) << as_core_errmsg();
-    EXPECT_EQ(7, IntResult(core.box(), 100));
-    EXPECT_EQ(8, IntResult(core.box(), 101));
-    EXPECT_EQ(9, IntResult(core.box(), 102)) << "a module known by its second name answers requests";
-    EXPECT_EQ(0, as_core_item_release(core.session(), item));
-  }
-  std::vector<astest_call> steps = astest::Calls(ASTEST_OP_STEP, "TestDispatcher");
-  ASSERT_EQ(3u, steps.size());
-  EXPECT_EQ(AS_ERR_FILTER_PASSED, steps[0].result);
-  EXPECT_EQ(55, steps[1].result);
-  // The performer wanted index 2 and changed the item: broken to 2, committed
-  // and released when the item went.
-  EXPECT_EQ((Strings{"TestBreaker:BreakItem", "TestBreaker:CommitItem", "TestBreaker:ReleaseLevel"}),
-            astest::Trail({ASTEST_OP_BREAK_ITEM, ASTEST_OP_COMMIT_ITEM, ASTEST_OP_RELEASE_LEVEL}));
-  EXPECT_EQ(2, astest::Calls(ASTEST_OP_BREAK_ITEM).at(0).arg);
-}
-
 TEST(ScriptedPluginsInCore, DispatcherExceptionFailsACommand) {
   astest::Scope scope;
   astest_script_add("TestDispatcher", ASTEST_SCRIPT_COMMAND, ASTEST_STEP_THROW_STD, "dispatcher gave up", 0);

@@ -47,9 +47,8 @@ template <class K, class V>
 using Map = std::map<K, V, std::less<K>, MallocAlloc<std::pair<const K, V>>>;
 using ModOp = std::pair<String, int>;
 
-struct Registry {
-  std::mutex mutex;
-  std::condition_variable gate_changed;
+// What a test scripts and reads back: astest_reset forgets all of it.
+struct State {
   Map<std::tuple<String, int, int64_t>, astest_behaviour> behaviours;
   Map<ModOp, bool> flags;
   Map<ModOp, Vector<std::pair<uint32_t, int32_t>>> answers;
@@ -57,8 +56,13 @@ struct Registry {
   Map<String, std::pair<bool, int>> gates; // open, arrivals
   Map<std::pair<String, String>, const void*> probes;
   Vector<astest_call> log;
+};
+
+struct Registry : State {
+  std::mutex mutex;
+  std::condition_variable gate_changed;
   uint64_t next_seq = 1;
-  Map<String, int> alive;
+  Map<String, int> alive; // live module counts describe objects, not a script
 };
 
 Registry& R() {
@@ -103,14 +107,7 @@ extern "C" {
 void astest_reset(void) {
   Registry& r = R();
   Lock lock(r.mutex);
-  r.behaviours.clear();
-  r.flags.clear();
-  r.answers.clear();
-  r.scripts.clear();
-  r.gates.clear();
-  r.probes.clear();
-  r.log.clear();
-  // Live module counts describe objects, not a test's script: they survive.
+  static_cast<State&>(r) = State();
   r.gate_changed.notify_all();
 }
 
@@ -225,13 +222,7 @@ const char* astest_op_name(int op) {
 
 uint64_t astest_enter(const char* module, const char* library, int op, uint64_t session, int64_t arg,
                       int64_t arg2, int64_t arg3, const char* text) {
-  astest_call c{};
-  c.op = op;
-  c.session = session;
-  c.arg = arg;
-  c.arg2 = arg2;
-  c.arg3 = arg3;
-  c.thread = (unsigned long)pthread_self();
+  astest_call c{0, 0, op, session, arg, arg2, arg3, 0, (unsigned long)pthread_self(), {}, {}, {}};
   Copy(c.module, sizeof c.module, module);
   Copy(c.library, sizeof c.library, library);
   Copy(c.text, sizeof c.text, text);
