@@ -29,13 +29,6 @@ using namespace loader_test;
 
 namespace {
 
-// Calls slot `slot` of obj's virtual table with the given arguments.
-template <class R, class... A>
-R Slot(void* obj, int slot, A... args) {
-  using Fn = R (*)(void*, A...);
-  return reinterpret_cast<Fn>((*reinterpret_cast<void***>(obj))[slot])(obj, args...);
-}
-
 // The slot of a virtual member function: under the Itanium C++ ABI (g++ and
 // clang on this platform) a pointer to one holds 1 + its byte offset in the
 // virtual table; -1 when the function is not virtual.
@@ -49,6 +42,12 @@ long SlotOf(F method) {
 
 template <class Class, class Signature>
 using Member = Signature Class::*;
+
+// A function added after everything Base declares takes the first free slot.
+template <class Base>
+struct Extended : Base {
+  virtual void Next() {}
+};
 
 } // namespace
 
@@ -120,33 +119,27 @@ TEST(ContractSlots, FactoryDispatchManagerAndConfigurer) {
   EXPECT_SLOT(10, CAConfigurer, ApplySettings, int(uint64_t, uint64_t));
 }
 
-// The real black box and error state, called the way a plug-in calls them.
+// What a plug-in calls on the black boxes it is handed and on the error state.
 TEST(ContractSlots, BlackBoxAndErrorState) {
-  CBlackBoxInt* box = CBlackBoxInt::Create();
-  ASSERT_NE(nullptr, box);
-  using SetFn = int (*)(void*, unsigned, unsigned, unsigned, ...);
-  using GetFn = void* (*)(void*, unsigned, unsigned, unsigned, ...);
-  void** vt = *reinterpret_cast<void***>(box);
-  EXPECT_EQ(0, reinterpret_cast<SetFn>(vt[0])(box, 5u, (unsigned)BB_TYPE_INT, 0u, 1234));
-  int out = 0;
-  EXPECT_EQ(&out, reinterpret_cast<GetFn>(vt[1])(box, 5u, (unsigned)BB_TYPE_INT, 0u, &out, 0));
-  EXPECT_EQ(1234, out);
-  EXPECT_EQ(0, (Slot<int, unsigned, const char*>(box, 3, 6, "utf8")));
-  const char* texts[] = {"a", "b"};
-  EXPECT_EQ(0, (Slot<int, unsigned, const char* const*, size_t>(box, 5, 7, texts, 2)));
-  EXPECT_EQ(3u, Slot<unsigned>(box, 10));
-  EXPECT_EQ(0, (Slot<int, unsigned>(box, 8, 6)));
-  EXPECT_EQ(2u, Slot<unsigned>(box, 10));
-  Slot<void>(box, 9);
-  EXPECT_EQ(0u, Slot<unsigned>(box, 10));
-  Slot<void>(box, 12); // deleting destructor
-
-  AbstractASErrno* err = _as_get_err();
-  ASSERT_NE(nullptr, err);
-  EXPECT_EQ(err, (Slot<AbstractASErrno*, int>(err, 0, -555)));
-  EXPECT_EQ(err, (Slot<AbstractASErrno*, const char*>(err, 1, "set through slot 1")));
-  EXPECT_EQ(-555, Slot<int>(err, 2));
-  EXPECT_STREQ("set through slot 1", Slot<const char*>(err, 3));
+  static_assert(std::has_virtual_destructor_v<CBlackBox> && std::has_virtual_destructor_v<AbstractASErrno>);
+  using Key = unsigned int;
+  EXPECT_SLOT(0, CBlackBox, Set, int(Key, Key, Key, ...));
+  EXPECT_SLOT(1, CBlackBox, Get, void*(Key, Key, Key, ...));
+  EXPECT_SLOT(2, CBlackBox, SetUnicodeString, int(Key, const wchar_t*));
+  EXPECT_SLOT(3, CBlackBox, SetUTF8String, int(Key, const char*));
+  EXPECT_SLOT(4, CBlackBox, SetUnicodeArray, int(Key, const wchar_t* const*, size_t));
+  EXPECT_SLOT(5, CBlackBox, SetUTF8Array, int(Key, const char* const*, size_t));
+  EXPECT_SLOT(6, CBlackBox, SetUnicodeArrayObject, int(Key, const ascommon::CArray<ascommon::usstring, 64>*));
+  EXPECT_SLOT(7, CBlackBox, SetUTF8ArrayObject, int(Key, const ascommon::CArray<ascommon::sstring, 64>*));
+  EXPECT_SLOT(8, CBlackBox, Remove, int(Key));
+  EXPECT_SLOT(9, CBlackBox, Empty, void());
+  EXPECT_SLOT(10, CBlackBox, GetCount, Key());
+  EXPECT_EQ(13, SlotOf(&Extended<CBlackBox>::Next)) << "the destructor takes 11 and 12";
+  EXPECT_SLOT(0, AbstractASErrno, SetCode, AbstractASErrno*(int));
+  EXPECT_SLOT(1, AbstractASErrno, SetMessage, AbstractASErrno*(const char*));
+  EXPECT_SLOT(2, AbstractASErrno, GetCode, int());
+  EXPECT_SLOT(3, AbstractASErrno, GetMessage, const char*());
+  EXPECT_EQ(6, SlotOf(&Extended<AbstractASErrno>::Next)) << "the destructor takes 4 and 5";
 }
 
 // ---- The plug-in built from the contract alone. ---------------------------

@@ -21,14 +21,10 @@ namespace {
 #if defined(ASTEST_SCENARIO_FULL)
 // Every kind; one module known by its second name only.
 const ModuleDef kModules[] = {
-    {"TestStreamer", nullptr, AS_KIND_STREAMER, 1},
-    {"TestDispatcher", nullptr, AS_KIND_DISPATCHER, 1},
-    {"TestFilterA", nullptr, AS_KIND_FILTER, 0},
-    {"TestFilterB", nullptr, AS_KIND_FILTER, 0},
-    {"TestFilterC", nullptr, AS_KIND_FILTER, 0},
-    {nullptr, "TestSecondName", AS_KIND_FILTER, 0},
-    {"TestPerformer", nullptr, AS_KIND_PERFORMER, 0},
-    {"TestBreaker", nullptr, AS_KIND_BREAKER, 0},
+    {"TestStreamer", nullptr, AS_KIND_STREAMER, 1}, {"TestDispatcher", nullptr, AS_KIND_DISPATCHER, 1},
+    {"TestFilterA", nullptr, AS_KIND_FILTER, 0},    {"TestFilterB", nullptr, AS_KIND_FILTER, 0},
+    {"TestFilterC", nullptr, AS_KIND_FILTER, 0},    {nullptr, "TestSecondName", AS_KIND_FILTER, 0},
+    {"TestPerformer", nullptr, AS_KIND_PERFORMER, 0}, {"TestBreaker", nullptr, AS_KIND_BREAKER, 0},
 };
 #elif defined(ASTEST_SCENARIO_PREFIXES)
 // Names with every product prefix the settings distribution selects by.
@@ -43,33 +39,18 @@ const ModuleDef kModules[] = {{ASTEST_MODULE, nullptr, AS_KIND_FILTER, 0}};
 #elif defined(ASTEST_SCENARIO_ZERO)
 [[maybe_unused]] const ModuleDef kModules[1] = {};
 #elif defined(ASTEST_SCENARIO_DUP_A)
-const ModuleDef kModules[] = {
-    {"DupModule", nullptr, AS_KIND_FILTER, 0},
-    {"UniqueA", nullptr, AS_KIND_FILTER, 0},
-};
+const ModuleDef kModules[] = {{"DupModule", nullptr, AS_KIND_FILTER, 0}, {"UniqueA", nullptr, AS_KIND_FILTER, 0}};
 #elif defined(ASTEST_SCENARIO_DUP_B)
 // Repeats a name of the other library and, at index 2, one of its own.
-const ModuleDef kModules[] = {
-    {"UniqueB", nullptr, AS_KIND_FILTER, 0},
-    {"DupModule", nullptr, AS_KIND_PERFORMER, 0},
-    {"UniqueB", nullptr, AS_KIND_PERFORMER, 0},
-};
+const ModuleDef kModules[] = {{"UniqueB", nullptr, AS_KIND_FILTER, 0}, {"DupModule", nullptr, AS_KIND_PERFORMER, 0},
+                              {"UniqueB", nullptr, AS_KIND_PERFORMER, 0}};
 #elif defined(ASTEST_SCENARIO_NULL_CREATE)
-const ModuleDef kModules[] = {
-    {"Create0", nullptr, AS_KIND_FILTER, 0},
-    {"Create1", nullptr, AS_KIND_FILTER, 0},
-    {"Create2", nullptr, AS_KIND_FILTER, 0},
-};
+const ModuleDef kModules[] = {{"Create0", nullptr, AS_KIND_FILTER, 0}, {"Create1", nullptr, AS_KIND_FILTER, 0},
+                              {"Create2", nullptr, AS_KIND_FILTER, 0}};
 #elif defined(ASTEST_SCENARIO_BAD_KIND0)
-const ModuleDef kModules[] = {
-    {"GoodFilter", nullptr, AS_KIND_FILTER, 0},
-    {"BadKind0", nullptr, 0, 0},
-};
+const ModuleDef kModules[] = {{"GoodFilter", nullptr, AS_KIND_FILTER, 0}, {"BadKind0", nullptr, 0, 0}};
 #elif defined(ASTEST_SCENARIO_BAD_KIND6)
-const ModuleDef kModules[] = {
-    {"GoodFilter", nullptr, AS_KIND_FILTER, 0},
-    {"BadKind6", nullptr, 6, 0},
-};
+const ModuleDef kModules[] = {{"GoodFilter", nullptr, AS_KIND_FILTER, 0}, {"BadKind6", nullptr, 6, 0}};
 #elif defined(ASTEST_SCENARIO_TWO_BREAKERS)
 const ModuleDef kModules[] = {
     {"TBStreamer", nullptr, AS_KIND_STREAMER, 1}, {"TBDispatcher", nullptr, AS_KIND_DISPATCHER, 1},
@@ -115,11 +96,7 @@ const auto kEntries = Entries(std::make_index_sequence<kCount>());
 
 ASCORE_PLUGIN_EXPORT int GetASVersion(ASVersionRecord* version) {
 #if defined(ASTEST_VERSION)
-  const int numbers[4] = {ASTEST_VERSION};
-  version->major = numbers[0];
-  version->minor = numbers[1];
-  version->build = numbers[2];
-  version->revision = numbers[3];
+  *version = ASVersionRecord{ASTEST_VERSION};
   return 0;
 #else
   return ascore_sdk::FillVersion(version);
