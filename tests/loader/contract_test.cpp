@@ -10,8 +10,6 @@
 // go through the hooks both ways.
 #include <gtest/gtest.h>
 
-#include <cstdarg>
-#include <cstdio>
 #include <cstring>
 #include <type_traits>
 
@@ -179,20 +177,6 @@ TEST(ContractRaw, FieldsWrittenByTheCoreAreWhereTheModuleReadsThem) {
 
 namespace {
 
-std::string g_set_err_a, g_set_err_b;
-
-// One recording hook per plug-in: distinct functions, so each table is told apart.
-template <std::string* Out>
-int Record(int code, const char* format, ...) {
-  char text[256];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  *Out += text;
-  return code;
-}
-
 std::string LibraryOf(const void* address) {
   Dl_info info{};
   if (!dladdr(address, &info) || !info.dli_fname) return "";
@@ -234,27 +218,6 @@ TEST(ContractIsolation, EachPluginHasItsOwnHooksAndFoundationCode) {
     }
     dlclose(handle);
   }
-}
-
-TEST(ContractIsolation, TwoPluginsGivenDifferentTablesKeepThem) {
-  astest::Scope scope;
-  g_set_err_a.clear();
-  g_set_err_b.clear();
-  as_set_err_fn saved = _as_set_err;
-  CCoreLoader a, b;
-  _as_set_err = Record<&g_set_err_a>;
-  Modules* ma = a.Load(Dir("isolation_a").c_str(), AS_PRODUCT_ALL);
-  _as_set_err = Record<&g_set_err_b>;
-  Modules* mb = b.Load(Dir("isolation_b").c_str(), AS_PRODUCT_ALL);
-  _as_set_err = saved;
-  ASSERT_EQ(1u, ma->GetCount());
-  ASSERT_EQ(1u, mb->GetCount());
-  astest_set_error("IsoA", ASTEST_OP_APPLY_SHARED, ASTEST_ANY, -1, "from IsoA");
-  astest_set_error("IsoB", ASTEST_OP_APPLY_SHARED, ASTEST_ANY, -1, "from IsoB");
-  (*ma)[0]->ApplySharedSettings();
-  (*mb)[0]->ApplySharedSettings();
-  EXPECT_EQ("from IsoA", g_set_err_a);
-  EXPECT_EQ("from IsoB", g_set_err_b);
 }
 
 TEST(ContractSdk, FactoryIsSharedByLoadersAndReleasedByTheLast) {

@@ -108,14 +108,14 @@ private:
 
 TEST(LoaderLoad, WellFormedLibraryLoadsInFactoryOrderAndTracesEachStep) {
   std::string dir = Dir("full"), lib = dir + "/astest_full.mdl";
+  const Strings names = {"TestStreamer",   "TestDispatcher", "TestFilterA", "TestFilterB",
+                         "TestFilterC",    "TestSecondName", "TestPerformer", "TestBreaker"};
   Traced r = RunTraced("debug", [&] {
     astest::Scope scope;
     CCoreLoader loader;
     Modules* modules = loader.Load(dir.c_str(), AS_PRODUCT_ALL);
     EXPECT_TRUE(loader.IsLoaded());
-    EXPECT_EQ((Strings{"TestStreamer", "TestDispatcher", "TestFilterA", "TestFilterB", "TestFilterC",
-                       "TestSecondName", "TestPerformer", "TestBreaker"}),
-              Names(modules));
+    EXPECT_EQ(names, Names(modules));
     std::vector<uint32_t> kinds;
     for (CAModule* m : *modules) kinds.push_back(m->GetKind());
     EXPECT_EQ((std::vector<uint32_t>{5, 3, 1, 1, 1, 1, 4, 2}), kinds);
@@ -129,9 +129,7 @@ TEST(LoaderLoad, WellFormedLibraryLoadsInFactoryOrderAndTracesEachStep) {
                       "[Loader] Loaded library " + lib + " at PTR", "astest_full.mdl - version 2.15.10.1294",
                       "Loaded Class Factories", "querying class factories...",
                       "1 class factories found. Starting iteration."};
-  for (const char* name : {"TestStreamer", "TestDispatcher", "TestFilterA", "TestFilterB", "TestFilterC",
-                           "TestSecondName", "TestPerformer", "TestBreaker"})
-    expected.push_back(std::string("[CF 0] found module: ") + name);
+  for (const std::string& name : names) expected.push_back("[CF 0] found module: " + name);
   for (const char* line : {"successfully queried the class factories", "instantiating plugins...", "plugins created",
                            "success.", "cleaning up.", "[Loader] Unload library PTR",
                            "the loader module was destructed."})

@@ -113,32 +113,30 @@ public:
     Node* next;
   };
 
-  CMap() {
-    heads = static_cast<Node**>(Alloc(bucket_count * sizeof(Node*)));
-    tails = static_cast<Node**>(Alloc(bucket_count * sizeof(Node*)));
-    std::memset(heads, 0, bucket_count * sizeof(Node*));
-    std::memset(tails, 0, bucket_count * sizeof(Node*));
-  }
+  CMap() : heads(Buckets()), tails(Buckets()) {}
   ~CMap() override {
     // Entries the core left behind (sessions still open) were allocated
     // through the same hooks.
-    for (uint32_t b = 0; b < bucket_count; ++b) {
-      for (Node* node = heads[b]; node;) {
-        Node* next = node->next;
+    for (uint32_t b = 0; b < bucket_count; ++b)
+      while (Node* node = heads[b]) {
+        heads[b] = node->next;
         Free(node);
-        node = next;
       }
-    }
     Free(heads);
     Free(tails);
   }
 
   uint32_t bucket_count = 32;
   uint32_t count = 0;
-  Node** heads = nullptr;
-  Node** tails = nullptr;
+  Node** heads;
+  Node** tails;
   bool ordered = false;
   uint32_t (*hash)(const K&) = nullptr;
+
+  Node** Buckets() {
+    size_t bytes = bucket_count * sizeof(Node*);
+    return static_cast<Node**>(std::memset(Alloc(bytes), 0, bytes));
+  }
 };
 
 } // namespace ascommon

@@ -198,24 +198,20 @@ class ScriptDispatcher : public Scripted<CADispatcher> {
 public:
   using Scripted::Scripted;
   int DispatchItem(uint64_t session, ASItem* item, uint32_t verb, CADispManager* manager) override {
-    Call c(Name(), library_, ASTEST_OP_DISPATCH_ITEM, session, verb, (int64_t)(intptr_t)item);
-    c.Begin();
-    RunScript(ASTEST_SCRIPT_ITEM, session, item, verb, nullptr, manager);
-    WriteAnswers(Name(), ASTEST_OP_DISPATCH_ITEM, item ? item->current_bb : nullptr);
-    return (int)c.Done(0);
+    return Dispatch(ASTEST_OP_DISPATCH_ITEM, ASTEST_SCRIPT_ITEM, session, item, verb, nullptr, manager);
   }
   int DispatchCommand(uint64_t session, uint32_t verb, CBlackBox* box, CADispManager* manager) override {
-    Call c(Name(), library_, ASTEST_OP_DISPATCH_COMMAND, session, verb);
-    c.Begin();
-    RunScript(ASTEST_SCRIPT_COMMAND, session, nullptr, verb, box, manager);
-    WriteAnswers(Name(), ASTEST_OP_DISPATCH_COMMAND, box);
-    return (int)c.Done(0);
+    return Dispatch(ASTEST_OP_DISPATCH_COMMAND, ASTEST_SCRIPT_COMMAND, session, nullptr, verb, box, manager);
   }
   uint32_t GetEntityType() override { return entity_type_; }
 
 private:
-  // Exceptions of the dispatch manager pass through unchanged.
-  void RunScript(int script, uint64_t session, ASItem* item, uint32_t verb, CBlackBox* box, CADispManager* manager) {
+  // Runs the script, then writes the answers into the item's current box or
+  // the command's. Exceptions of the dispatch manager pass through unchanged.
+  int Dispatch(int op, int script, uint64_t session, ASItem* item, uint32_t verb, CBlackBox* box,
+               CADispManager* manager) {
+    Call call(Name(), library_, op, session, verb, (int64_t)(intptr_t)item);
+    call.Begin();
     astest_step step{};
     for (size_t i = 0; astest_script_get(Name(), script, i, &step) == 0; ++i) {
       Call c(Name(), library_, ASTEST_OP_STEP, session, step.kind, step.value, (int64_t)i, step.target);
@@ -242,6 +238,8 @@ private:
         break;
       }
     }
+    WriteAnswers(Name(), op, item ? item->current_bb : box);
+    return (int)call.Done(0);
   }
 };
 
