@@ -4,8 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <functional>
-#include <regex>
 #include <sstream>
 
 #include "alloc_hooks.h"
@@ -34,15 +34,24 @@ std::string g_thrown;
 // Splits "[ANTISPAM          ] [TTTTTTTT][   file.cpp:12  ] - text" into file
 // and message; exception lines get "EXCEPTION: ", 0x... pointers "PTR".
 void Parse(const std::string& text, Traced* t) {
-  static const std::regex kLine(R"(\[ANTISPAM (EXCEPTION| {9})\] \[[0-9A-F]{8}\]\[ *([^:]*):[0-9]+ *\] - (.*))");
-  static const std::regex kPointer("0x[0-9a-fA-F]+");
   std::istringstream in(text);
-  std::smatch m;
   for (std::string line; std::getline(in, line);) {
-    if (!std::regex_match(line, m, kLine)) continue;
-    std::string message = (m[1] == "EXCEPTION" ? "EXCEPTION: " : "") + std::regex_replace(m[3].str(), kPointer, "PTR");
+    bool exception = line.rfind("[ANTISPAM EXCEPTION] [", 0) == 0;
+    if (!exception && line.rfind("[ANTISPAM          ] [", 0) != 0) continue;
+    size_t file_start = 32, colon = line.find(':', file_start), dash = line.find("] - ", file_start);
+    if (colon == std::string::npos || dash == std::string::npos || colon > dash) continue;
+    std::string file = line.substr(file_start, colon - file_start);
+    std::string message = exception ? "EXCEPTION: " : "";
+    for (size_t i = dash + 4; i < line.size();) {
+      if (line.compare(i, 2, "0x") == 0 && i + 2 < line.size() && std::isxdigit((unsigned char)line[i + 2])) {
+        message += "PTR";
+        for (i += 2; i < line.size() && std::isxdigit((unsigned char)line[i]);) ++i;
+      } else {
+        message += line[i++];
+      }
+    }
     t->all.push_back(message);
-    if (m[2] == "loader.cpp") t->loader.push_back(message);
+    if (file.substr(file.find_first_not_of(' ')) == "loader.cpp") t->loader.push_back(message);
   }
 }
 
