@@ -161,7 +161,7 @@ TEST(BlackboxStrings, Utf8ValuesAndArraysHaveNarrowAndWideViews) {
   ASSERT_NE(nullptr, as_blackbox_get(box.bb, 3, BB_TYPE_STRING_ARRAY, narrow, &n));
   ASSERT_NE(nullptr, as_blackbox_get(box.bb, 3, BB_TYPE_WSTRING_ARRAY, wide, &n));
   ASSERT_EQ(3u, n);
-  const wchar_t* want[] = {L"\x00FC" L"ber", L"", L"\x1F600"};
+  const wchar_t* want[] = {L"\u00FCber", L"", L"\U0001F600"};
   for (int i = 0; i < 3; ++i) {
     EXPECT_STREQ(in[i], narrow[i]);
     EXPECT_STREQ(want[i], wide[i]);
