@@ -57,6 +57,19 @@ CBlackBox* NewBox() {
   }
 }
 
+// Records -104 "failed to <action> with message: <text>" for the exception
+// being handled; call only from inside a catch clause. Returns the code, so a
+// catch can end with `return FailedTo(...)`.
+int FailedTo(const char* action) {
+  try {
+    throw;
+  } catch (const std::exception& e) {
+    return _as_set_err(-104, "failed to %s with message: %s", action, e.what());
+  } catch (...) {
+    return _as_set_err(-104, "failed to %s with message: %s", action, "unknown exception");
+  }
+}
+
 class MutexHold {
 public:
   explicit MutexHold(pthread_mutex_t* mutex) : mutex_(mutex) { pthread_mutex_lock(mutex_); }
@@ -366,10 +379,8 @@ int CCore::ReleaseSession(ASSession* session) {
     ReleaseModuleSessionData(id);
     auto_locker settings(&settings_lock_, auto_locker::EXCLUSIVE);
     configurer_.ReleaseSet(id);
-  } catch (const std::exception& e) {
-    _as_set_err(-104, "failed to release session with message: %s", e.what());
   } catch (...) {
-    _as_set_err(-104, "failed to release session with message: %s", "unknown exception");
+    FailedTo("release session");
   }
   session->~ASSession();
   _as_delete(session);
@@ -420,10 +431,8 @@ ASItem* CCore::CreateItemHandle(ASSession* session, int64_t param1, int64_t para
                                 uint32_t subtype) {
   try {
     return DoCreateItemHandle(session, param1, param2, type, subtype);
-  } catch (const std::exception& e) {
-    _as_set_err(-104, "failed to create item handle with message: %s", e.what());
   } catch (...) {
-    _as_set_err(-104, "failed to create item handle with message: %s", "unknown exception");
+    FailedTo("create item handle");
   }
   return nullptr;
 }
@@ -556,10 +565,8 @@ int CCore::ReleaseItem(ASSession* session, ASItem* item) {
 int CCore::ProcessCommand(ASSession* session, uint32_t type, uint32_t verb, CBlackBox* bb) {
   try {
     return DoProcessCommand(session, type, verb, bb);
-  } catch (const std::exception& e) {
-    return _as_set_err(-104, "failed to process command with message: %s", e.what());
   } catch (...) {
-    return _as_set_err(-104, "failed to process command with message: %s", "unknown exception");
+    return FailedTo("process command");
   }
 }
 
@@ -591,10 +598,8 @@ int CCore::DoProcessCommand(ASSession* session, uint32_t type, uint32_t verb, CB
 CBlackBox* CCore::GetBlackBox() {
   try {
     return DoGetBlackBox();
-  } catch (const std::exception& e) {
-    _as_set_err(-104, "failed to get new blackbox with message: %s", e.what());
   } catch (...) {
-    _as_set_err(-104, "failed to get new blackbox with message: %s", "unknown exception");
+    FailedTo("get new blackbox");
   }
   return nullptr;
 }
@@ -645,10 +650,8 @@ int CCore::SetSetting(const char* key, const char* value, ASSession* session) {
       // stays what the error state holds.
       configurer_.SetSetting(key, value, session->id);
     }
-  } catch (const std::exception& e) {
-    return _as_set_err(-104, "failed to modify setting with message: %s", e.what());
   } catch (...) {
-    return _as_set_err(-104, "failed to modify setting with message: %s", "unknown exception");
+    return FailedTo("modify setting");
   }
   return CurrentCode();
 }
@@ -693,10 +696,8 @@ int CCore::ApplySettings(uint64_t product_mask, ASSession* session) {
     auto_locker settings(&settings_lock_, auto_locker::EXCLUSIVE); // presets write the store, see above
     // The store records its outcome in the error state.
     configurer_.ApplySettings(product_mask, session->id);
-  } catch (const std::exception& e) {
-    return _as_set_err(-104, "failed to apply settings with message: %s", e.what());
   } catch (...) {
-    return _as_set_err(-104, "failed to apply settings with message: %s", "unknown exception");
+    return FailedTo("apply settings");
   }
   return CurrentCode();
 }
@@ -711,10 +712,8 @@ int CCore::CopyGlobalSettings(ASCore* source) {
     // source core's settings while it copies from it.
     auto_locker settings(&settings_lock_, auto_locker::EXCLUSIVE);
     return configurer_.CopyGlobalSettings(&other->configurer_);
-  } catch (const std::exception& e) {
-    return _as_set_err(-104, "failed to copy settings with message: %s", e.what());
   } catch (...) {
-    return _as_set_err(-104, "failed to copy settings with message: %s", "unknown exception");
+    return FailedTo("copy settings");
   }
 }
 
@@ -726,9 +725,7 @@ int CCore::CopySessionSettings(ASCore* source, uint64_t source_session, uint64_t
   try {
     auto_locker settings(&settings_lock_, auto_locker::EXCLUSIVE);
     return configurer_.CopySessionSettings(&other->configurer_, source_session, dest_session);
-  } catch (const std::exception& e) {
-    return _as_set_err(-104, "failed to copy settings with message: %s", e.what());
   } catch (...) {
-    return _as_set_err(-104, "failed to copy settings with message: %s", "unknown exception");
+    return FailedTo("copy settings");
   }
 }
