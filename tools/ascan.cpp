@@ -35,6 +35,7 @@
 #include "ascore/ascore.h"
 #include "aseml.h"
 #include "bayes.h"
+#include "model_store.h"
 #include "mbox.h"
 
 namespace {
@@ -406,6 +407,7 @@ int Scan(const Options& o) {
 
 int Train(const Options& o) {
   eml::BayesModel model;
+  eml::LearnedMessages learned;
   size_t counts[2] = {0, 0}, errors = 0;
   for (int spam = 0; spam < 2; ++spam) {
     std::vector<Source> sources;
@@ -423,8 +425,11 @@ int Train(const Options& o) {
       }
       eml::SplitMbox(data, parts);
       for (const auto& p : parts) {
-        eml::Analyze(std::string_view(data).substr(p.offset, p.length), a);
-        model.Learn(a.tokens, spam != 0);
+        std::string_view raw = std::string_view(data).substr(p.offset, p.length);
+        eml::Analyze(raw, a);
+        eml::ModelStore::LearnInto(model, learned, a.tokens, eml::MessageDigest(raw),
+                                   spam ? eml::ModelStore::Action::kLearnSpam : eml::ModelStore::Action::kLearnHam,
+                                   eml::ScoreOptions());
         ++counts[spam];
       }
     }
@@ -435,7 +440,7 @@ int Train(const Options& o) {
     return 2;
   }
   std::string err;
-  if (!model.Save(o.output, err)) {
+  if (!eml::WriteModelFile(o.output, model, learned, true, err)) {
     std::fprintf(stderr, "ascan: %s\n", err.c_str());
     return 2;
   }

@@ -1,6 +1,6 @@
 /* aseml.h - what a host needs to scan mail with the reference mail plug-ins
- * (aseml.mdl): the entity type, the verbs, how to describe a message, and the
- * black-box keys the results are written under.
+ * (aseml.mdl), and to teach them: the entity type, the verbs, how to describe
+ * a message, and the black-box keys the results are written under.
  *
  * Describing a message (as_item_descriptor_t):
  *   entity_type    = ASEML_ENTITY_MAIL
@@ -19,9 +19,40 @@
  *                     black box passed to the call.
  *   ASEML_VERB_PARSE  only breaks the message to the token level and writes
  *                     ASEML_BB_ANOMALIES, ASEML_BB_TOKEN_COUNT, ASEML_BB_URLS.
+ *   ASEML_VERB_LEARN_SPAM, ASEML_VERB_LEARN_HAM
+ *                     learn the message as spam or ham into the model file
+ *                     (ModelPath) and save it; a message learned before with
+ *                     the other label is moved over, one learned with the
+ *                     same label is left as it is.
+ *   ASEML_VERB_FORGET takes a message learned earlier back out, exactly: the
+ *                     model is as if it had never been learned.
+ *   A learning verb writes ASEML_BB_LEARN_RESULT and the message counts, and
+ *   runs only EmlBayesFilter. Messages are known by a digest of their bytes
+ *   (a leading mbox "From " line, CRs before LFs and trailing white space do
+ *   not count), so forget and relearn need the same message, not a copy with
+ *   headers added on the way. Failures: -101 no ModelPath, or the filter is
+ *   off on the session; -202 the model file exists but cannot be read or is
+ *   refused (it is then never overwritten); -203 the lock or the new file
+ *   cannot be taken or written. After a failure the model is unchanged.
+ *
+ * Learning and scanning together: any thread of any session may learn while
+ * others scan; a scan uses the model as it was before a learning step or as
+ * it is after it, never a mix. The file is replaced whole (a new file in the
+ * same folder, flushed, renamed over the old one), so the folder must be
+ * writable. Processes that learn into the same file take turns on an
+ * advisory lock on "<ModelPath>.lock" (created beside it, never removed) and
+ * reread the file when another one saved it since, so no update is lost; a
+ * writer gives up with -203 after 30 s of waiting. A process that only scans
+ * picks up a model another process saved: it looks at the file (one stat) at
+ * most once per ReloadSeconds, and rereads it when it was replaced. A file
+ * that is refused on reload leaves the model read before in use.
  *
  * Settings (text values; a key without a session applies to all sessions):
  *   /eml/EmlBayesFilter/ModelPath        model file written by `ascan train`
+ *                                        or by learning (created if missing)
+ *   /eml/EmlBayesFilter/ReloadSeconds    0..3600: how often to look whether
+ *                                        another process saved the model
+ *                                        (default 1; 0 = before every scan)
  *   /eml/EmlBayesFilter/MinDeviation     0 <= x < 0.5   (default 0.1)
  *   /eml/EmlBayesFilter/Strength         x > 0          (default 0.2)
  *   /eml/EmlBayesFilter/Clues            0..100000: combine only the N most
@@ -44,6 +75,9 @@
 
 #define ASEML_VERB_SCAN 1u
 #define ASEML_VERB_PARSE 2u
+#define ASEML_VERB_LEARN_SPAM 3u
+#define ASEML_VERB_LEARN_HAM 4u
+#define ASEML_VERB_FORGET 5u
 
 /* Results (black-box keys and types). */
 #define ASEML_BB_VERDICT 40001u       /* BB_TYPE_INT: 1 spam, 0 ham */
@@ -62,5 +96,12 @@
 #define ASEML_BB_ANOMALIES 40040u     /* BB_TYPE_INT: parse anomaly bits */
 #define ASEML_BB_TOKEN_COUNT 40041u   /* BB_TYPE_INT: distinct tokens */
 #define ASEML_BB_URLS 40042u          /* BB_TYPE_INT: links found */
+/* Results of the learning verbs. */
+#define ASEML_BB_LEARN_RESULT 40050u  /* BB_TYPE_STRING: "learned", "relearned" (moved from
+                                         the other label), "unchanged" (already learned
+                                         so), "forgotten", "not learned" (forget of a
+                                         message never learned) */
+#define ASEML_BB_LEARNED_SPAM 40051u  /* BB_TYPE_ULONG: spam messages in the model after it */
+#define ASEML_BB_LEARNED_HAM 40052u   /* BB_TYPE_ULONG: ham messages in the model after it */
 
 #endif

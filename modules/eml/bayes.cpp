@@ -1,29 +1,16 @@
-// bayes.cpp - the statistical token filter and its model file.
+// bayes.cpp - the count-based token model.
 #include "bayes.h"
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
-#include <cstring>
-#include <memory>
 
 namespace eml {
 namespace {
 
-const char kMagic[8] = {'A', 'S', 'E', 'M', 'L', 'B', 'Y', '1'};
-const size_t kHeaderBytes = 8 + 4 + 4 + 8 + 8 + 8;
+const size_t kPayloadHeader = 8 + 8 + 8;
 const size_t kEntryBytes = 16;
-// Refuse absurd files before allocating for them.
+// Refuse absurd payloads before allocating for them.
 const uint64_t kMaxEntries = 1ull << 28;
-
-uint64_t Fnv1a(const char* p, size_t n) {
-  uint64_t h = 1469598103934665603ULL;
-  for (size_t i = 0; i < n; ++i) {
-    h ^= static_cast<unsigned char>(p[i]);
-    h *= 1099511628211ULL;
-  }
-  return h;
-}
 
 void Put(std::string& s, uint64_t v, int bytes) {
   for (int i = 0; i < bytes; ++i) s.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
@@ -120,17 +107,51 @@ void BayesModel::Learn(const TokenSet& tokens, bool spam) {
   for (const Token& t : tokens.tokens()) Insert(t.hash, one);
 }
 
-std::string BayesModel::Serialize() const {
+void BayesModel::Subtract(uint64_t hash, Counts sub) {
+  if (keys_.empty()) return;
+  size_t mask = keys_.size() - 1;
+  size_t i = static_cast<size_t>(hash) & mask;
+  while (keys_[i] != hash) {
+    if (!keys_[i]) return;
+    i = (i + 1) & mask;
+  }
+  Counts& c = vals_[i];
+  c.spam = c.spam > sub.spam ? c.spam - sub.spam : 0;
+  c.ham = c.ham > sub.ham ? c.ham - sub.ham : 0;
+  if (c.spam || c.ham) return;
+  // Remove the slot and shift later members of its probe run back, so every
+  // remaining key stays reachable without tombstones.
+  keys_[i] = 0;
+  vals_[i] = Counts();
+  --used_;
+  for (size_t j = (i + 1) & mask; keys_[j]; j = (j + 1) & mask) {
+    size_t home = static_cast<size_t>(keys_[j]) & mask;
+    // Move j into the hole when its home is not within (i, j] cyclically.
+    bool stays = i <= j ? (i < home && home <= j) : (i < home || home <= j);
+    if (stays) continue;
+    keys_[i] = keys_[j];
+    vals_[i] = vals_[j];
+    keys_[j] = 0;
+    vals_[j] = Counts();
+    i = j;
+  }
+}
+
+void BayesModel::Forget(const TokenSet& tokens, bool spam) {
+  uint64_t& n = spam ? nspam_ : nham_;
+  if (n) --n;
+  Counts one;
+  (spam ? one.spam : one.ham) = 1;
+  for (const Token& t : tokens.tokens()) Subtract(t.hash, one);
+}
+
+void BayesModel::SavePayload(std::string& out) const {
   std::vector<std::pair<uint64_t, Counts>> entries;
   entries.reserve(used_);
   for (size_t i = 0; i < keys_.size(); ++i)
     if (keys_[i]) entries.emplace_back(keys_[i], vals_[i]);
   std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-  std::string out;
-  out.reserve(kHeaderBytes + entries.size() * kEntryBytes + 8);
-  out.append(kMagic, 8);
-  Put(out, 1, 4);
-  Put(out, 0, 4);
+  out.reserve(out.size() + kPayloadHeader + entries.size() * kEntryBytes);
   Put(out, nspam_, 8);
   Put(out, nham_, 8);
   Put(out, entries.size(), 8);
@@ -139,95 +160,38 @@ std::string BayesModel::Serialize() const {
     Put(out, e.second.spam, 4);
     Put(out, e.second.ham, 4);
   }
-  Put(out, Fnv1a(out.data(), out.size()), 8);
-  return out;
 }
 
-bool BayesModel::Save(const std::string& path, std::string& error) const {
-  std::string data = Serialize();
-  // Write beside the target and rename, so a reader never sees half a model.
-  std::string tmp = path + ".tmp";
-  std::unique_ptr<FILE, int (*)(FILE*)> f(std::fopen(tmp.c_str(), "wb"), &std::fclose);
-  if (!f) {
-    error = "cannot create model file '" + tmp + "': " + std::strerror(errno);
-    return false;
-  }
-  if (std::fwrite(data.data(), 1, data.size(), f.get()) != data.size() || std::fflush(f.get()) != 0) {
-    error = "cannot write model file '" + tmp + "': " + std::strerror(errno);
-    f.reset();
-    std::remove(tmp.c_str());
-    return false;
-  }
-  f.reset();
-  if (std::rename(tmp.c_str(), path.c_str()) != 0) {
-    error = "cannot rename model file to '" + path + "': " + std::strerror(errno);
-    std::remove(tmp.c_str());
-    return false;
-  }
-  return true;
-}
-
-bool BayesModel::LoadFromBuffer(std::string_view d, std::string& error) {
+bool BayesModel::LoadPayload(std::string_view d, std::string& error) {
   *this = BayesModel();
-  if (d.size() < kHeaderBytes + 8 || std::memcmp(d.data(), kMagic, 8) != 0) {
-    error = "not a model file (bad magic or too short)";
+  if (d.size() < kPayloadHeader) {
+    error = "Bayes model data too short";
     return false;
   }
-  if (Get(d.data() + 8, 4) != 1) {
-    error = "unsupported model version " + std::to_string(Get(d.data() + 8, 4));
-    return false;
-  }
-  uint64_t nspam = Get(d.data() + 16, 8), nham = Get(d.data() + 24, 8), count = Get(d.data() + 32, 8);
-  if (count > kMaxEntries || d.size() != kHeaderBytes + count * kEntryBytes + 8) {
-    error = "model file size does not match its entry count";
-    return false;
-  }
-  if (Fnv1a(d.data(), d.size() - 8) != Get(d.data() + d.size() - 8, 8)) {
-    error = "model file checksum mismatch (corrupt or truncated)";
+  uint64_t nspam = Get(d.data(), 8), nham = Get(d.data() + 8, 8), count = Get(d.data() + 16, 8);
+  if (count > kMaxEntries || d.size() != kPayloadHeader + count * kEntryBytes) {
+    error = "Bayes model data size does not match its entry count";
     return false;
   }
   size_t cap = 1024;
   while (cap < count * 2 + 2) cap *= 2;
   keys_.assign(cap, 0);
   vals_.assign(cap, Counts());
-  const char* p = d.data() + kHeaderBytes;
+  const char* p = d.data() + kPayloadHeader;
   uint64_t prev = 0;
   for (uint64_t i = 0; i < count; ++i, p += kEntryBytes) {
     uint64_t h = Get(p, 8);
-    if (h == 0 || (i > 0 && h <= prev)) {
+    Counts c{static_cast<uint32_t>(Get(p + 8, 4)), static_cast<uint32_t>(Get(p + 12, 4))};
+    if (h == 0 || (i > 0 && h <= prev) || (c.spam == 0 && c.ham == 0)) {
       *this = BayesModel();
-      error = "model file entries are not sorted";
+      error = "Bayes model entries are not sorted, repeated or empty";
       return false;
     }
     prev = h;
-    Insert(h, Counts{static_cast<uint32_t>(Get(p + 8, 4)), static_cast<uint32_t>(Get(p + 12, 4))});
+    Insert(h, c);
   }
   nspam_ = nspam;
   nham_ = nham;
-  return true;
-}
-
-bool BayesModel::Load(const std::string& path, std::string& error) {
-  *this = BayesModel();
-  std::unique_ptr<FILE, int (*)(FILE*)> f(std::fopen(path.c_str(), "rb"), &std::fclose);
-  if (!f) {
-    error = "cannot open model file '" + path + "': " + std::strerror(errno);
-    return false;
-  }
-  std::string data;
-  char buf[1 << 16];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f.get())) > 0) {
-    data.append(buf, n);
-    if (data.size() > kHeaderBytes + kMaxEntries * kEntryBytes + 8) {
-      error = "model file '" + path + "' is too large";
-      return false;
-    }
-  }
-  if (!LoadFromBuffer(data, error)) {
-    error = "model file '" + path + "': " + error;
-    return false;
-  }
   return true;
 }
 
@@ -292,6 +256,16 @@ BayesResult BayesModel::Classify(const TokenSet& tokens, const BayesParams& p, s
       r.top.push_back(BayesToken{std::string(tokens.Text(ts[scored[i].index])), scored[i].f});
   }
   return r;
+}
+
+ModelScore BayesModel::Score(const TokenSet& tokens, const ScoreOptions& opt) const {
+  BayesResult r = Classify(tokens, opt.bayes, opt.top);
+  ModelScore m;
+  m.score = r.score;
+  m.used = r.used;
+  m.top.reserve(r.top.size());
+  for (BayesToken& t : r.top) m.top.push_back(Evidence{std::move(t.text), t.prob});
+  return m;
 }
 
 }  // namespace eml

@@ -1,4 +1,4 @@
-// bayes.h - the statistical token filter and its model file.
+// bayes.h - the count-based token model (Robinson's f(w), Fisher combining).
 //
 // Each token's spam probability follows Robinson's f(w): the ratio of its
 // relative frequencies in spam and ham, pulled toward the prior x with
@@ -14,11 +14,10 @@
 // threads may classify against one model at once; learning is not
 // thread-safe.
 //
-// Model file, little-endian: "ASEMLBY1", u32 version (1), u32 reserved (0),
-// u64 spam messages, u64 ham messages, u64 entry count, then the entries
-// sorted by hash (u64 hash, u32 spam count, u32 ham count), then a u64
-// FNV-1a checksum of all preceding bytes. A file that fails any check is
-// refused as a whole.
+// The payload in the model file (model.h), little-endian: u64 spam messages,
+// u64 ham messages, u64 entry count, then the entries sorted by hash (u64
+// hash, u32 spam count, u32 ham count). Counts are exact, so Forget undoes
+// Learn exactly (unless a count reached 2^32 - 1, where it saturates).
 #pragma once
 
 #include <cstdint>
@@ -26,23 +25,10 @@
 #include <string_view>
 #include <vector>
 
+#include "model.h"
 #include "tokens.h"
 
 namespace eml {
-
-// Defaults chosen by cross-validation on the training mail, folds taken as
-// contiguous runs in arrival order so the held-out mail is newer than most
-// of what the model learned from.
-struct BayesParams {
-  double s = 0.2;         // strength of the prior
-  double x = 0.5;         // prior probability of an unknown token
-  double min_dev = 0.1;   // tokens closer than this to 0.5 are ignored
-  size_t max_tokens = 15; // keep only the most extreme N tokens; 0 = all
-  uint32_t min_count = 1; // tokens seen in fewer training messages are ignored
-  // > 0: score = logistic(log_ratio / ratio_scale); 0: the classic
-  // (1 + S - H) / 2, which sits at 0.5 whenever both tests saturate.
-  double ratio_scale = 10;
-};
 
 struct BayesToken {
   std::string text;
@@ -61,7 +47,7 @@ struct BayesResult {
   std::vector<BayesToken> top;  // the most decisive tokens, strongest first
 };
 
-class BayesModel {
+class BayesModel : public TokenModel {
  public:
   struct Counts {
     uint32_t spam = 0;
@@ -70,13 +56,20 @@ class BayesModel {
 
   // Counts every token of one message once.
   void Learn(const TokenSet& tokens, bool spam);
+  // Takes one message's counts back out.
+  void Forget(const TokenSet& tokens, bool spam);
 
-  bool Save(const std::string& path, std::string& error) const;
-  // Replaces the model with the file's content; on failure the model is left
-  // empty and `error` says why.
-  bool Load(const std::string& path, std::string& error);
-  bool LoadFromBuffer(std::string_view data, std::string& error);
-  std::string Serialize() const;
+  uint32_t kind() const override { return kModelBayes; }
+  uint32_t payload_version() const override { return 1; }
+  std::unique_ptr<TokenModel> Clone() const override { return std::make_unique<BayesModel>(*this); }
+  uint64_t messages(Label l) const override { return l == Label::kSpam ? nspam_ : nham_; }
+  ModelScore Score(const TokenSet& tokens, const ScoreOptions& opt) const override;
+  void Learn(const TokenSet& tokens, uint64_t, Label label, const ScoreOptions&) override {
+    Learn(tokens, label == Label::kSpam);
+  }
+  void Forget(const TokenSet& tokens, uint64_t, Label label) override { Forget(tokens, label == Label::kSpam); }
+  void SavePayload(std::string& out) const override;
+  bool LoadPayload(std::string_view payload, std::string& error) override;
 
   Counts Lookup(uint64_t hash) const;
   uint64_t spam_messages() const { return nspam_; }
@@ -91,6 +84,7 @@ class BayesModel {
 
  private:
   void Insert(uint64_t hash, Counts add);
+  void Subtract(uint64_t hash, Counts sub);
   void Grow();
 
   std::vector<uint64_t> keys_;

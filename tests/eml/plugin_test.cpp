@@ -10,6 +10,7 @@
 #include "ascore/ascore.h"
 #include "aseml.h"
 #include "bayes.h"
+#include "model_store.h"
 #include "tokens.h"
 
 namespace {
@@ -92,6 +93,7 @@ const char kSpam[] =
 
 std::string WriteModel() {
   eml::BayesModel m;
+  eml::LearnedMessages learned;
   eml::TokenSet spam, ham;
   for (const char* w : {"viagra", "click", "here", "buy", "now"}) spam.Add("", w);
   for (const char* w : {"build", "meeting", "notes", "nightly", "machine"}) ham.Add("", w);
@@ -103,7 +105,7 @@ std::string WriteModel() {
   }
   std::string path = testing::TempDir() + "/eml_plugin_model.bin";
   std::string err;
-  EXPECT_TRUE(m.Save(path, err)) << err;
+  EXPECT_TRUE(eml::WriteModelFile(path, m, learned, true, err)) << err;
   return path;
 }
 
@@ -143,7 +145,7 @@ TEST_F(EmlCore, BayesModelDecidesAndReportsTokens) {
 TEST_F(EmlCore, MissingOrCorruptModelIsReportedPerMessage) {
   std::string bad = testing::TempDir() + "/eml_corrupt_model.bin";
   FILE* f = std::fopen(bad.c_str(), "wb");
-  std::fputs("ASEMLBY1 but nothing else", f);
+  std::fputs("ASEMLMDL but nothing else", f);
   std::fclose(f);
   as_core_setting_set(nullptr, "/eml/EmlBayesFilter/ModelPath", bad.c_str());
   ASSERT_EQ(Start(), 0) << as_core_errmsg();

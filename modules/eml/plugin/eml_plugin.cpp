@@ -6,7 +6,8 @@
 //   EmlDispatcher        runs the filters and the performer by display name
 //   EmlHeaderFilter      header heuristics
 //   EmlUrlFilter         link and sender domains against lists from settings
-//   EmlBayesFilter       the statistical token filter
+//   EmlBayesFilter       the statistical token filter; also learns and
+//                        forgets messages (the learning verbs)
 //   EmlVerdictPerformer  combines the filter results into a score and verdict
 //
 // Breaker indexes, each built from the raw bytes on demand:
@@ -18,6 +19,7 @@
 //
 // Written against the plug-in SDK only. No exception leaves a module slot:
 // failures become the calling thread's error code and message.
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -30,7 +32,8 @@
 
 #include "as_errno.h"
 #include "aseml.h"
-#include "bayes.h"
+#include "model.h"
+#include "model_store.h"
 #include "blackbox.h"
 #include "cadispmgr.h"
 #include "mime.h"
@@ -435,62 +438,67 @@ public:
   // read is no settings error: the filter stays on and says so per message.
   int ApplySharedSettings() override {
     return Guarded(kBayesFilter, [&]() -> int {
-      eml::BayesParams p;
-      double top = 10, clues = static_cast<double>(p.max_tokens);
+      eml::ScoreOptions opt;
+      eml::BayesParams& p = opt.bayes;
+      double top = 10, clues = static_cast<double>(p.max_tokens), reload = 1;
       if (!NumberSetting(this, "MinDeviation", 0, 0.5, false, true, p.min_dev) ||
           !NumberSetting(this, "Strength", 0, 1000, true, false, p.s) ||
           !NumberSetting(this, "Clues", 0, 100000, false, false, clues) ||
-          !NumberSetting(this, "TopTokens", 0, 100, false, false, top))
+          !NumberSetting(this, "TopTokens", 0, 100, false, false, top) ||
+          !NumberSetting(this, "ReloadSeconds", 0, 3600, false, false, reload))
         return -101;
-      std::string path = TextSetting(this, "ModelPath");
-      auto state = std::make_shared<State>();
       p.max_tokens = static_cast<size_t>(clues);
-      state->params = p;
-      state->top = static_cast<size_t>(top);
+      opt.top = static_cast<size_t>(top);
+      auto state = std::make_shared<State>();
+      state->options = opt;
+      std::string path = TextSetting(this, "ModelPath");
+      auto interval = std::chrono::milliseconds(static_cast<int64_t>(reload * 1000));
+      std::shared_ptr<const State> old = state_;
       if (path.empty()) {
         state->status = "no model configured (/eml/EmlBayesFilter/ModelPath)";
+      } else if (old && old->store && old->store->path() == path) {
+        state->store = old->store;  // same file: keep the model, look whether it changed
+        state->store->set_refresh_interval(interval);
+        state->store->Refresh(true);
       } else {
-        std::shared_ptr<const State> old = state_;
-        if (old && old->path == path && old->loaded) {
-          state->model = old->model;  // unchanged: keep the loaded model
-          state->loaded = true;
-        } else {
-          auto model = std::make_shared<eml::BayesModel>();
-          std::string err;
-          if (model->Load(path, err)) {
-            state->model = model;
-            state->loaded = true;
-          } else {
-            state->status = "model not loaded: " + err;
-            AS_TRACE(2, "EmlBayesFilter: %s", state->status.c_str());
-          }
-        }
-        state->path = path;
-        if (state->loaded) state->status = "ok";
+        state->store = std::make_shared<eml::ModelStore>(path, interval);
+        state->store->Load();
+      }
+      if (state->store) {
+        const std::string& st = state->store->Current()->status;
+        if (st != "ok") AS_TRACE(2, "EmlBayesFilter: %s", st.c_str());
       }
       state_ = state;
       return 0;
     });
   }
   int GetBreakerIndex(uint32_t) override { return 4; }
-  int FilterItem(uint64_t, ASItem* item, uint32_t) override {
+  int FilterItem(uint64_t, ASItem* item, uint32_t verb) override {
     return Guarded(kBayesFilter, [&]() -> int {
       EmlStream* s = StreamOf(item);
       CBlackBox* bb = item ? item->current_bb : nullptr;
       if (!s || !bb) return _as_set_err(-101, "EmlBayesFilter: no mail stream or black box");
       std::shared_ptr<const State> st = state_;
-      if (!st || !st->loaded) {
+      if (verb == ASEML_VERB_LEARN_SPAM || verb == ASEML_VERB_LEARN_HAM || verb == ASEML_VERB_FORGET)
+        return Learn(st.get(), *s, verb, bb);
+      if (!st || !st->store) {
         bb->Set(ASEML_BB_BAYES_STATUS, BB_TYPE_STRING, BB_FLAGS_RAW,
                 st ? st->status.c_str() : "settings not applied");
         return 0;
       }
-      eml::BayesResult r = st->model->Classify(s->tokens, st->params, st->top);
+      st->store->Refresh();
+      std::shared_ptr<const eml::ModelStore::Snapshot> snap = st->store->Current();
+      if (!snap->model) {
+        bb->Set(ASEML_BB_BAYES_STATUS, BB_TYPE_STRING, BB_FLAGS_RAW, snap->status.c_str());
+        return 0;
+      }
+      eml::ModelScore r = snap->model->Score(s->tokens, st->options);
       SetDouble(bb, ASEML_BB_BAYES_SCORE, r.score);
       bb->Set(ASEML_BB_BAYES_USED, BB_TYPE_INT, BB_FLAGS_RAW, static_cast<int>(r.used));
       std::vector<std::string> top;
       char buf[32];
-      for (const eml::BayesToken& t : r.top) {
-        std::snprintf(buf, sizeof buf, "=%.4f", t.prob);
+      for (const eml::Evidence& t : r.top) {
+        std::snprintf(buf, sizeof buf, "=%.4f", t.value);
         top.push_back(t.text + buf);
       }
       SetStrings(bb, ASEML_BB_BAYES_TOKENS, top);
@@ -502,15 +510,35 @@ public:
 
 private:
   // Replaced as a whole when settings are applied (items are not processed
-  // then), read through a copied pointer while scanning.
+  // then), read through a copied pointer while scanning. The store is shared
+  // by every thread and is safe to use from all of them.
   struct State {
-    eml::BayesParams params;
-    size_t top = 10;
-    std::string path;
-    std::string status;
-    bool loaded = false;
-    std::shared_ptr<const eml::BayesModel> model;
+    eml::ScoreOptions options;
+    std::string status;  // why there is no store
+    std::shared_ptr<eml::ModelStore> store;
   };
+
+  static int Learn(const State* st, const EmlStream& s, uint32_t verb, CBlackBox* bb) {
+    if (!st || !st->store)
+      return _as_set_err(-101, "EmlBayesFilter: cannot learn: %s", st ? st->status.c_str() : "settings not applied");
+    eml::ModelStore::Action action = verb == ASEML_VERB_LEARN_SPAM  ? eml::ModelStore::Action::kLearnSpam
+                                     : verb == ASEML_VERB_LEARN_HAM ? eml::ModelStore::Action::kLearnHam
+                                                                    : eml::ModelStore::Action::kForget;
+    eml::ModelStore::Outcome outcome;
+    std::string error;
+    int rc = st->store->Apply(s.tokens, eml::MessageDigest(s.raw), action, st->options, outcome, error);
+    if (rc != 0) return _as_set_err(rc, "EmlBayesFilter: %s", error.c_str());
+    std::shared_ptr<const eml::ModelStore::Snapshot> snap = st->store->Current();
+    bb->Set(ASEML_BB_LEARN_RESULT, BB_TYPE_STRING, BB_FLAGS_RAW, eml::OutcomeName(outcome));
+    if (snap->model) {
+      bb->Set(ASEML_BB_LEARNED_SPAM, BB_TYPE_ULONG, BB_FLAGS_RAW, snap->model->messages(eml::Label::kSpam));
+      bb->Set(ASEML_BB_LEARNED_HAM, BB_TYPE_ULONG, BB_FLAGS_RAW, snap->model->messages(eml::Label::kHam));
+    }
+    AS_TRACE(3, "EmlBayesFilter: %s message %016llx (%s)", verb == ASEML_VERB_FORGET ? "forget" : "learn",
+             static_cast<unsigned long long>(eml::MessageDigest(s.raw)), eml::OutcomeName(outcome));
+    return 0;
+  }
+
   std::shared_ptr<const State> state_;
 };
 
@@ -568,6 +596,14 @@ public:
     return Guarded("EmlDispatcher", [&]() -> int {
       if (!item || !mgr) return _as_set_err(-101, "EmlDispatcher: no item or dispatch manager");
       if (!item->current_bb) return _as_set_err(-101, "EmlDispatcher: no black box for the results");
+      if (verb == ASEML_VERB_LEARN_SPAM || verb == ASEML_VERB_LEARN_HAM || verb == ASEML_VERB_FORGET) {
+        int rc = mgr->PassToFilter(session, ascommon::sstring(kBayesFilter), item, verb, nullptr);
+        if (_as_get_err()->GetCode() != 0) return _as_get_err()->GetCode();
+        if (rc == AS_DISP_FILTER_NOT_FOUND) return _as_set_err(-104, "EmlDispatcher: cannot learn: %s is not loaded", kBayesFilter);
+        if (rc != AS_DISP_FILTER_PASSED)
+          return _as_set_err(-101, "EmlDispatcher: cannot learn: %s is off on this session (disabled, or its settings were refused)", kBayesFilter);
+        return 0;
+      }
       if (verb != ASEML_VERB_SCAN && verb != ASEML_VERB_PARSE)
         return _as_set_err(-101, "EmlDispatcher: unknown verb %u", verb);
       if (verb == ASEML_VERB_SCAN) {
