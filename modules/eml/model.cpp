@@ -15,7 +15,7 @@ const size_t kHeaderBytes = 8 + 4 + 4 + 4 + 4 + 8 + 8;
 const size_t kLearnedBytes = 16;
 // Refuse absurd files before allocating for them.
 const uint64_t kMaxLearned = 1ull << 28;
-const uint64_t kMaxPayload = 1ull << 34;
+const uint64_t kMaxPayload = 1ull << 30;
 
 uint64_t Fnv1a(const char* p, size_t n) {
   uint64_t h = 1469598103934665603ULL;

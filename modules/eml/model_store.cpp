@@ -16,7 +16,7 @@ namespace {
 // A writer that cannot get the lock within this long gives up with an error
 // rather than hang behind a stuck process.
 const std::chrono::seconds kLockWait(30);
-const uint64_t kMaxModelBytes = 1ull << 34;
+const uint64_t kMaxModelBytes = 1ull << 30;  // refused before anything is allocated
 
 std::string Errno() { return std::strerror(errno); }
 
@@ -129,7 +129,9 @@ FileStamp StampOf(const std::string& path) {
 }
 
 bool ReadModelFile(const std::string& path, ModelData& out, FileStamp& stamp, std::string& error) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Non-blocking, so a FIFO without a writer cannot hang the caller; a model
+  // is a regular file whose size is known before anything is read.
+  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     error = "cannot open model file '" + path + "': " + Errno();
     return false;
@@ -139,6 +141,9 @@ bool ReadModelFile(const std::string& path, ModelData& out, FileStamp& stamp, st
   bool ok = ::fstat(fd, &st) == 0;
   if (!ok) {
     error = "cannot read model file '" + path + "': " + Errno();
+  } else if (!S_ISREG(st.st_mode)) {
+    error = "model file '" + path + "' is not a regular file";
+    ok = false;
   } else if (static_cast<uint64_t>(st.st_size) > kMaxModelBytes) {
     error = "model file '" + path + "' is too large";
     ok = false;

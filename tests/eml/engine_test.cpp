@@ -1,5 +1,7 @@
 // Unit tests of the mail content engine: decoding, MIME, HTML, tokens, Bayes.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
@@ -13,6 +15,7 @@
 #include "mbox.h"
 #include "mime.h"
 #include "model.h"
+#include "model_store.h"
 #include "rules.h"
 #include "text.h"
 #include "tokens.h"
@@ -479,6 +482,24 @@ TEST(ModelFile, RoundTripAndEveryRefusal) {
     EXPECT_NE(err.find(c.expect), std::string::npos) << err;
     EXPECT_EQ(out.model, nullptr);
   }
+}
+
+TEST(ModelFile, OnlyARegularFileIsRead) {
+  std::string dir = testing::TempDir() + "/eml_model_read";
+  std::string fifo = dir + "/fifo";
+  ::mkdir(dir.c_str(), 0700);
+  ::unlink(fifo.c_str());
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);  // no writer: a blocking open would hang
+  for (const auto& c : {std::make_pair(dir + "/missing", "cannot open"), std::make_pair(fifo, "not a regular file"),
+                        std::make_pair(dir, "not a regular file")}) {
+    ModelData out;
+    FileStamp stamp;
+    std::string err;
+    EXPECT_FALSE(ReadModelFile(c.first, out, stamp, err));
+    EXPECT_NE(err.find(c.second), std::string::npos) << err;
+  }
+  ::unlink(fifo.c_str());
+  ::rmdir(dir.c_str());
 }
 
 TEST(ModelFile, DigestIgnoresHowTheMessageWasStored) {
