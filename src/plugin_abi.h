@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "ascore/version.h"
 #include "hooks.h"
 
 class CAClassFactory;
@@ -16,7 +17,13 @@ struct ASVersionRecord {
   int32_t revision;
 };
 
-enum { AS_VERSION_MAJOR = 2, AS_VERSION_MINOR = 15, AS_VERSION_BUILD = 10, AS_VERSION_REVISION = 1294 };
+// What SDK-built plug-ins report: the version of the headers they were built with.
+enum {
+  AS_VERSION_MAJOR = ASCORE_VERSION_MAJOR,
+  AS_VERSION_MINOR = ASCORE_VERSION_MINOR,
+  AS_VERSION_BUILD = ASCORE_VERSION_BUILD,
+  AS_VERSION_REVISION = ASCORE_VERSION_REVISION
+};
 
 // Looked up with dlsym by these names (C linkage).
 typedef int (*GetASVersionFn)(ASVersionRecord* version);           // result ignored

@@ -4,6 +4,10 @@
 //   ascan scan [--modules DIR] [-j N] [--config INI] [-s key=value]...
 //              [--model FILE] [--glob PATTERN] [--quiet] PATH...
 //   ascan train --spam DIR --ham DIR -o MODEL [--glob PATTERN]
+//   ascan --version
+//
+// Without --modules, the modules directory is $ASCORE_MODULES, else the one
+// of the installation or build tree ascan runs from (tools/common/module_dir.h).
 //
 // PATHs may be message files, mbox files, Maildirs or directories (walked
 // recursively). Each worker thread has its own core session. One JSON line
@@ -33,10 +37,12 @@
 
 #include "analyzer.h"
 #include "ascore/ascore.h"
-#include "aseml.h"
+#include "ascore/aseml.h"
+#include "ascore/version.h"
 #include "bayes.h"
 #include "model_store.h"
 #include "mbox.h"
+#include "module_dir.h"
 
 namespace {
 
@@ -56,7 +62,10 @@ int Usage(const char* why) {
   std::fprintf(stderr,
                "usage: ascan scan [--modules DIR] [-j N] [--config INI] [-s key=value]... [--model FILE]\n"
                "                  [--glob PATTERN] [--quiet] PATH...\n"
-               "       ascan train --spam DIR --ham DIR -o MODEL [--glob PATTERN]\n");
+               "       ascan train --spam DIR --ham DIR -o MODEL [--glob PATTERN]\n"
+               "       ascan --version\n"
+               "Without --modules: $%s, else the modules of this installation.\n",
+               astool::kModulesEnv);
   return 2;
 }
 
@@ -257,15 +266,6 @@ std::string JsonEscape(const std::string& s) {
   return r;
 }
 
-std::string DefaultModulesDir() {
-  char buf[4096];
-  ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-  if (n <= 0) return "modules";
-  std::string exe(buf, static_cast<size_t>(n));
-  std::string dir = exe.substr(0, exe.rfind('/'));
-  return dir + "/../modules";
-}
-
 // ---------------------------------------------------------------------------
 // scan
 
@@ -276,7 +276,7 @@ struct Totals {
 int Scan(const Options& o) {
   std::vector<Source> sources;
   for (const std::string& p : o.paths) Walk(p, o.glob, sources, 0);
-  std::string modules = o.modules.empty() ? DefaultModulesDir() : o.modules;
+  std::string modules = astool::ModulesDir(o.modules);
 
   if (as_core_instance_init(modules.c_str(), AS_PRODUCT_EML) != 0) {
     std::fprintf(stderr, "ascan: cannot start the core over '%s': %s\n", modules.c_str(), as_core_errmsg());
@@ -454,6 +454,10 @@ int Train(const Options& o) {
 int main(int argc, char** argv) {
   Options o;
   std::string err;
+  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+    std::printf("ascan %s\n", ASCORE_VERSION_STRING);
+    return 0;
+  }
   if (!ParseArgs(argc, argv, o, err)) return Usage(err.c_str());
   return o.command == "scan" ? Scan(o) : Train(o);
 }

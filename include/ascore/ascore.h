@@ -104,7 +104,8 @@ typedef struct as_item_descriptor {
 
 /* ---- Version and error read-back ---------------------------------------- */
 
-/* Writes the four version numbers 2, 15, 10, 1294 into version[0..3].
+/* Writes the four version numbers 2, 15, 10, 1294 into version[0..3] (the
+ * ASCORE_VERSION_* numbers of ascore/version.h for a matching library).
  * Returns 0; NULL: -101 "wrong pointer @input". */
 AS_API int32_t as_core_version_get(uint32_t* version);
 

@@ -10,6 +10,7 @@
 #include <new>
 
 #include "as_errno.h"
+#include "ascore/version.h"
 #include "ascore_iface.h"
 #include "blackbox.h"
 #include "core.h"
@@ -19,7 +20,8 @@
 #include "tracer.h"
 
 namespace {
-const uint32_t kVersion[4] = {2, 15, 10, 1294};
+const uint32_t kVersion[4] = {ASCORE_VERSION_MAJOR, ASCORE_VERSION_MINOR, ASCORE_VERSION_BUILD,
+                              ASCORE_VERSION_REVISION};
 } // namespace
 
 extern "C" {

@@ -16,7 +16,7 @@
 #include "../support/temp_dir.h"
 #include "analyzer.h"
 #include "ascore/ascore.h"
-#include "aseml.h"
+#include "ascore/aseml.h"
 #include "model_store.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "ascore/ascore.h"
-#include "aseml.h"
+#include "ascore/aseml.h"
 #include "bayes.h"
 #include "model_store.h"
 #include "tokens.h"

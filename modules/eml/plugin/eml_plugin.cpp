@@ -31,7 +31,7 @@
 #include <vector>
 
 #include "as_errno.h"
-#include "aseml.h"
+#include "ascore/aseml.h"
 #include "model.h"
 #include "model_store.h"
 #include "blackbox.h"
