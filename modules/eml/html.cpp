@@ -1,6 +1,7 @@
 // html.cpp - reduces HTML to the text a reader would see.
 #include "html.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -10,43 +11,33 @@ namespace eml {
 namespace {
 
 struct NamedEntity {
-  const char* name;
-  uint32_t cp;
+  const char* name;  // without the ';'
+  const char* text;  // UTF-8
+  bool bare;         // also recognised without the ';' (the legacy names)
 };
 
-// The references that matter in mail text; anything else is kept verbatim.
 const NamedEntity kEntities[] = {
-    {"amp", '&'},      {"lt", '<'},        {"gt", '>'},        {"quot", '"'},
-    {"apos", '\''},    {"nbsp", 0xA0},     {"copy", 0xA9},     {"reg", 0xAE},
-    {"trade", 0x2122}, {"euro", 0x20AC},   {"pound", 0xA3},    {"yen", 0xA5},
-    {"cent", 0xA2},    {"sect", 0xA7},     {"deg", 0xB0},      {"middot", 0xB7},
-    {"bull", 0x2022},  {"hellip", 0x2026}, {"mdash", 0x2014},  {"ndash", 0x2013},
-    {"lsquo", 0x2018}, {"rsquo", 0x2019},  {"ldquo", 0x201C},  {"rdquo", 0x201D},
-    {"laquo", 0xAB},   {"raquo", 0xBB},    {"times", 0xD7},    {"iexcl", 0xA1},
-    {"eacute", 0xE9},  {"egrave", 0xE8},   {"ecirc", 0xEA},    {"aacute", 0xE1},
-    {"agrave", 0xE0},  {"acirc", 0xE2},    {"auml", 0xE4},     {"ouml", 0xF6},
-    {"uuml", 0xFC},    {"szlig", 0xDF},    {"ccedil", 0xE7},   {"ntilde", 0xF1},
-    {"oacute", 0xF3},  {"iacute", 0xED},   {"uacute", 0xFA},   {"Auml", 0xC4},
-    {"Ouml", 0xD6},    {"Uuml", 0xDC},     {"Eacute", 0xC9},   {"shy", 0xAD},
+#include "html_entities.inc"
 };
 
-void PutCodePoint(uint32_t cp, std::string& out) {
-  if (cp == 0 || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = 0xFFFD;
-  if (cp == 0xAD) return;  // soft hyphens split words in spam; readers never see them
-  if (cp == 0xA0) {
-    out.push_back(' ');
-    return;
-  }
-  char buf[4];
-  size_t n;
-  if (cp < 0x80) { buf[0] = static_cast<char>(cp); n = 1; }
-  else if (cp < 0x800) { buf[0] = static_cast<char>(0xC0 | (cp >> 6)); buf[1] = static_cast<char>(0x80 | (cp & 0x3F)); n = 2; }
-  else if (cp < 0x10000) { buf[0] = static_cast<char>(0xE0 | (cp >> 12)); buf[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F)); buf[2] = static_cast<char>(0x80 | (cp & 0x3F)); n = 3; }
-  else { buf[0] = static_cast<char>(0xF0 | (cp >> 18)); buf[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F)); buf[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F)); buf[3] = static_cast<char>(0x80 | (cp & 0x3F)); n = 4; }
-  out.append(buf, n);
+constexpr size_t kMaxEntityName = 32;  // longer than the longest name
+constexpr size_t kMaxBareName = 6;     // the longest legacy name
+
+const NamedEntity* FindEntity(std::string_view name) {
+  const NamedEntity* end = kEntities + sizeof kEntities / sizeof kEntities[0];
+  const NamedEntity* it = std::lower_bound(
+      kEntities, end, name, [](const NamedEntity& e, std::string_view n) { return std::string_view(e.name) < n; });
+  return it != end && name == it->name ? it : nullptr;
+}
+
+// A no-break space is a blank to the reader and to the tokenizer.
+void PutEntityText(std::string_view text, std::string& out) {
+  if (text == "\xC2\xA0") out.push_back(' ');
+  else out.append(text);
 }
 
 bool IsAlpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+bool IsAlnum(char c) { return IsAlpha(c) || (c >= '0' && c <= '9'); }
 
 // Tag name (lower case, at most 15 chars) of the tag starting after '<'.
 std::string_view TagName(std::string_view tag, char* buf, size_t cap) {
@@ -106,7 +97,7 @@ void CollectLinks(std::string_view tag, std::vector<std::string>& urls, HtmlStat
         std::string_view v = tag.substr(vs, ve - vs);
         for (size_t k = 0; k < v.size(); ++k) {
           if (v[k] == '&') {
-            size_t used = DecodeEntity(v.substr(k), url);
+            size_t used = DecodeEntity(v.substr(k), url, true);
             if (used) { k += used - 1; continue; }
           }
           url.push_back(v[k]);
@@ -121,7 +112,7 @@ void CollectLinks(std::string_view tag, std::vector<std::string>& urls, HtmlStat
 
 }  // namespace
 
-size_t DecodeEntity(std::string_view s, std::string& out) {
+size_t DecodeEntity(std::string_view s, std::string& out, bool in_attribute) {
   if (s.size() < 3 || s[0] != '&') return 0;
   if (s[1] == '#') {
     size_t i = 2;
@@ -129,30 +120,43 @@ size_t DecodeEntity(std::string_view s, std::string& out) {
     bool hex = i < s.size() && (s[i] == 'x' || s[i] == 'X');
     if (hex) ++i;
     size_t digits = 0;
-    while (i < s.size() && digits < 8) {
+    for (; i < s.size(); ++i, ++digits) {
       char c = s[i];
       int d;
       if (c >= '0' && c <= '9') d = c - '0';
       else if (hex && (c | 0x20) >= 'a' && (c | 0x20) <= 'f') d = (c | 0x20) - 'a' + 10;
       else break;
       cp = cp * (hex ? 16 : 10) + static_cast<uint32_t>(d);
-      ++i;
-      ++digits;
+      if (cp > 0x10FFFF) cp = 0x110000;  // saturate: any longer number is out of range too
     }
     if (digits == 0) return 0;
     if (i < s.size() && s[i] == ';') ++i;
-    PutCodePoint(cp, out);
+    // As browsers do: C1 controls are read as the Windows-1252 characters
+    // that old pages meant ("&#150;" is a dash), a no-break space is a blank.
+    if (cp >= 0x80 && cp < 0xA0) cp = Windows1252(static_cast<unsigned char>(cp));
+    if (cp == 0xA0) out.push_back(' ');
+    else AppendUtf8(cp, out);
     return i;
   }
   size_t i = 1;
-  while (i < s.size() && i < 10 && IsAlpha(s[i])) ++i;
+  while (i < s.size() && i <= kMaxEntityName && IsAlnum(s[i])) ++i;
   std::string_view name = s.substr(1, i - 1);
-  for (const NamedEntity& e : kEntities) {
-    if (name == e.name) {
-      if (i < s.size() && s[i] == ';') ++i;
-      PutCodePoint(e.cp, out);
-      return i;
+  if (i < s.size() && s[i] == ';') {
+    if (const NamedEntity* e = FindEntity(name)) {
+      PutEntityText(e->text, out);
+      return i + 1;
     }
+  }
+  // The legacy names also stand without ';', the longest one that prefixes
+  // the name wins ("&notin" is "¬in" unless followed by ';'). Inside an
+  // attribute a name followed by a letter, a digit or '=' stays text, so a
+  // query string such as "?a=1&copy=2" survives.
+  for (size_t len = std::min(name.size(), kMaxBareName); len >= 2; --len) {
+    const NamedEntity* e = FindEntity(name.substr(0, len));
+    if (!e || !e->bare) continue;
+    if (in_attribute && (len < name.size() || (i < s.size() && s[i] == '='))) return 0;
+    PutEntityText(e->text, out);
+    return len + 1;
   }
   return 0;
 }

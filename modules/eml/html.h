@@ -24,8 +24,13 @@ struct HtmlStats {
 void HtmlToText(std::string_view html, std::string& text, std::vector<std::string>* urls,
                 HtmlStats* stats = nullptr);
 
-// Decodes one character reference starting at `s[0] == '&'`; on success
+// Decodes one character reference starting at `s[0] == '&'` the way an HTML5
+// parser does (every named reference, the legacy names also without ';',
+// numeric references with the Windows-1252 reading of 128..159); on success
 // appends the UTF-8 text and returns the number of bytes consumed, else 0.
-size_t DecodeEntity(std::string_view s, std::string& out);
+// A no-break space comes out as a plain blank. `in_attribute` applies the
+// attribute-value rule: a legacy name without ';' followed by a letter, a
+// digit or '=' is no reference.
+size_t DecodeEntity(std::string_view s, std::string& out, bool in_attribute = false);
 
 }  // namespace eml

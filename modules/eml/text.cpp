@@ -1,6 +1,8 @@
 // text.cpp - the readable content of a parsed message.
 #include "text.h"
 
+#include <algorithm>
+
 #include "codec.h"
 
 namespace eml {
@@ -93,7 +95,16 @@ void ExtractText(const Message& msg, TextContent& out, const TextLimits& lim) {
     }
     out.body.push_back('\n');
   }
-  if (out.body.size() > lim.max_text_bytes) out.body.resize(lim.max_text_bytes);
+  if (out.body.size() > lim.max_text_bytes) {
+    // Cut on a character boundary: charset widening can take the text past
+    // the cap in the middle of a character.
+    size_t cut = lim.max_text_bytes;
+    while (cut > 0 && (static_cast<unsigned char>(out.body[cut]) & 0xC0) == 0x80) --cut;
+    out.body.resize(cut);
+  }
+  // Zero-width and other invisible characters would split words (and links)
+  // that the reader sees whole.
+  DropInvisible(out.body);
   FindUrls(out.body, out.urls, lim.max_urls);
 }
 

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <random>
 #include <string>
+#include <thread>
 
 #include "analyzer.h"
 #include "bayes.h"
@@ -46,6 +47,17 @@ bool HasToken(const TokenSet& ts, std::string_view text) {
   for (const Token& t : ts.tokens())
     if (ts.Text(t) == text) return true;
   return false;
+}
+
+// An encoded word carrying `bytes` in the Q encoding, every byte escaped.
+std::string QWord(std::string_view charset, std::string_view bytes) {
+  std::string w = "=?" + std::string(charset) + "?Q?";
+  char hex[4];
+  for (unsigned char b : bytes) {
+    std::snprintf(hex, sizeof hex, "=%02X", b);
+    w += hex;
+  }
+  return w + "?=";
 }
 
 TokenSet TokensOf(const std::string& raw) {
@@ -90,6 +102,105 @@ TEST(Codec, CharsetsBecomeValidUtf8) {
   EXPECT_EQ(Utf8("plain", "koi8-r"), "plain");
 }
 
+// One small message per charset family: the subject as an encoded word and
+// the body as 8-bit text in that charset must both come out as the text.
+TEST(Codec, CharsetFamiliesThroughTheEngine) {
+  struct Row {
+    const char* charset;
+    const char* bytes;
+    const char* text;
+  };
+  const Row rows[] = {
+      {"KOI8-R", "\xF0\xD2\xC9\xD7\xC5\xD4", "Привет"},
+      {"windows-1251", "\xCF\xF0\xE8\xE2\xE5\xF2", "Привет"},
+      {"ISO-8859-5", "\xBF\xE0\xD8\xD2\xD5\xE2", "Привет"},
+      {"ISO-8859-2", "\xA3\xF3\x64\xBC", "Łódź"},
+      {"ISO-8859-7", "\xCA\xE1\xEB\xE7\xEC\xDD\xF1\xE1", "Καλημέρα"},
+      {"windows-1255", "\xF9\xEC\xE5\xED", "שלום"},
+      {"windows-1256", "\xE3\xD1\xCD\xC8\xC7", "مرحبا"},
+      {"ISO-8859-9", "\xDD\x73\x74\x61\x6E\x62\x75\x6C", "İstanbul"},
+      {"TIS-620", "\xCA\xC7\xD1\xCA\xB4\xD5", "สวัสดี"},
+      {"GB2312", "\xC4\xE3\xBA\xC3\xCA\xC0\xBD\xE7", "你好世界"},
+      {"GBK", "\xE9\x46", "镕"},
+      {"GB18030", "\x95\x32\x82\x36\xC4\xE3", "𠀀你"},
+      {"Big5", "\xC1\x63\xC5\xE9\xA4\xA4\xA4\xE5", "繁體中文"},
+      {"ISO-2022-JP", "\x1B\x24\x42\x24\x33\x24\x73\x24\x4B\x24\x41\x24\x4F\x1B\x28\x42", "こんにちは"},
+      {"EUC-JP", "\xC6\xFC\xCB\xDC\xB8\xEC", "日本語"},
+      {"Shift_JIS", "\x93\xFA\x96\x7B\x8C\xEA", "日本語"},
+      {"EUC-KR", "\xBE\xC8\xB3\xE7\xC7\xCF\xBC\xBC\xBF\xE4", "안녕하세요"},
+      {"ks_c_5601-1987", "\x8C\x63\xB9\xE6\xB0\xA2\xC7\xCF", "똠방각하"},  // a Windows-949 extension
+      {"UTF-7", "\x5A\x2B\x41\x50\x77\x2D\x72\x69\x63\x68", "Zürich"},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.charset);
+    std::string raw = "Subject: " + QWord(r.charset, r.bytes) + "\nContent-Type: text/plain; charset=\"" +
+                      r.charset + "\"\nContent-Transfer-Encoding: 8bit\n\nstart " + r.bytes + " end\n";
+    Analysis a;
+    Analyze(raw, a);
+    EXPECT_EQ(a.text.subject, r.text);
+    EXPECT_NE(a.text.body.find(std::string("start ") + r.text + " end"), std::string::npos) << a.text.body;
+  }
+}
+
+TEST(Codec, CharsetLabelsFallbacksAndUndecodableBytes) {
+  struct Row {
+    const char* charset;
+    const char* in;
+    const char* out;
+  };
+  const Row rows[] = {
+      // Labels as mailers write them: quotes, blanks, case, aliases.
+      {" \"KOI8-R\" ", "\xF0\xD2\xC9", "При"},
+      {"'koi8-r'", "\xF0\xD2\xC9", "При"},
+      {"x-cp1251", "\xCF\xF0\xE8", "При"},
+      {"Win-1251", "\xCF\xF0\xE8", "При"},
+      {"x-sjis", "\x93\xFA", "日"},
+      {"CSISO2022JP", "\x1B$B$3\x1B(B", "こ"},
+      {"iso_8859-7", "\xE1", "α"},
+      {"ISO-8859-1", "\x93q\x94", "“q”"},  // read as Windows-1252
+      // Bytes the charset cannot decode, and a character cut off at the end.
+      {"shift_jis", "\x93\xFA\xFF!", "日\uFFFD!"},
+      {"gb2312", "\xC4\xE3\xBA", "你\uFFFD"},
+      {"iso-2022-jp", "\x1B$B$3\x1B(B\xE9z", "こ\uFFFDz"},
+      {"utf-8", "caf\xE9", "caf\uFFFD"},
+      // No, plain or unknown charset: UTF-8 where valid, else Windows-1252.
+      {"", "caf\xE9 \x80", "café €"},
+      {"us-ascii", "na\xEFve", "naïve"},
+      {"x-no-such-charset", "caf\xC3\xA9", "café"},
+      {"x-no-such-charset", "caf\xE9", "café"},
+      {"utf-8//IGNORE", "caf\xE9", "café"},  // not passed to iconv as an option
+      {"../../tmp/x", "caf\xE9", "café"},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.charset);
+    EXPECT_EQ(Utf8(r.in, r.charset), r.out);
+  }
+}
+
+// iconv descriptors carry shift state: threads converting at once must not
+// share one, or one thread's reset lands in the middle of another's text.
+TEST(Codec, ConcurrentConversionsStayApart) {
+  std::string jp, jp_text, cn, cn_text;
+  for (int i = 0; i < 400; ++i) {
+    jp += "\x1B$B$3$s\x1B(Bab";
+    jp_text += "こんab";
+    cn += "\xC4\xE3z";
+    cn_text += "你z";
+  }
+  std::vector<std::thread> threads;
+  std::vector<int> wrong(4, 0);
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 300; ++i) {
+        wrong[t] += Utf8(jp, "iso-2022-jp") != jp_text;
+        wrong[t] += Utf8(cn, "gb2312") != cn_text;
+      }
+    });
+  }
+  for (std::thread& th : threads) th.join();
+  EXPECT_EQ(wrong, std::vector<int>(4, 0));
+}
+
 TEST(Codec, EncodedWordsInHeaders) {
   EXPECT_EQ(DecodeHeaderValue("=?ISO-8859-1?Q?Gr=FC=DFe_aus?= =?UTF-8?B?TcO8bmNoZW4=?="),
             "Gr\xC3\xBC\xC3\x9F" "e ausM\xC3\xBCnchen");
@@ -98,6 +209,43 @@ TEST(Codec, EncodedWordsInHeaders) {
   EXPECT_EQ(DecodeHeaderValue("=?broken"), "=?broken");
   EXPECT_EQ(DecodeHeaderValue("=?utf-8?X?abc?="), "=?utf-8?X?abc?=");
   EXPECT_TRUE(IsValidUtf8(DecodeHeaderValue("=?utf-8?B?/w==?= \xFF")));
+}
+
+TEST(Codec, HeaderValuesDecodeInOnePass) {
+  struct Row {
+    const char* in;
+    const char* out;
+  };
+  const std::string open_words = [] {
+    std::string s;
+    for (int i = 0; i < 200; ++i) s += "=?a?q?x ";
+    return s;
+  }();
+  const Row rows[] = {
+      {"", ""},
+      {"plain  text\tand\r\nfolds", "plain  text and  folds"},
+      {"=?utf-8?q?a?= =?utf-8?q?b?=\t=?UTF-8?B?4oKs?=", "ab€"},
+      {" =?utf-8?q?a?=  tail ", " a  tail "},
+      {"x=?utf-8?q?a?=y", "xay"},
+      {"=?utf-8*en?q?lang?=", "lang"},
+      {"=?utf-8?q?\?=", ""},
+      // Never closed, or no encoding letter: literal text.
+      {"=?utf-8?q?open", "=?utf-8?q?open"},
+      {"=?utf-8?q?a =?utf-8?q?b", "=?utf-8?q?a =?utf-8?q?b"},
+      {"=?\?=", "=?\?="},
+      {open_words.c_str(), open_words.c_str()},
+      {"=?utf-8?q?a?= =?utf-8?q?open", "a =?utf-8?q?open"},
+      // A character split across two words, in one charset, survives.
+      {"=?utf-8?B?4oI=?= =?utf-8?B?rA==?=", "€"},
+      {"=?gb2312?B?xOM=?= =?koi8-r?B?8A==?=", "你П"},
+      // Raw 8-bit text, and invisible characters in a word.
+      {"Caf\xE9 ok", "Café ok"},
+      {"=?utf-8?q?V=E2=80=8Biag=C2=ADra?=", "Viagra"},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(std::string(r.in).substr(0, 60));
+    EXPECT_EQ(DecodeHeaderValue(r.in), r.out);
+  }
 }
 
 TEST(Mime, FoldedHeadersAndParameters) {
@@ -201,6 +349,38 @@ TEST(Html, VisibleTextEntitiesAndLinks) {
   EXPECT_EQ(st.images, 1u);
 }
 
+TEST(Html, CharacterReferencesAsBrowsersRead) {
+  struct Row {
+    const char* in;
+    const char* text;
+  };
+  const Row rows[] = {
+      {"&amp; &AMP; &lt;&gt;", "& & <>"},
+      {"&AElig;&zwnj;|&Aring;", "Æ\u200C|Å"},
+      {"&CounterClockwiseContourIntegral;", "∳"},
+      {"&NotEqualTilde;", "≂̸"},  // two code points
+      {"&notin; &notit; &not", "∉ ¬it; ¬"},
+      {"&copy2024 &nbsp;x&nbsp", "©2024  x "},
+      {"&hellip &euro &bogus;", "&hellip &euro &bogus;"},  // not legacy names: text without ';'
+      {"&#150;&#x80;&#x9d;", "–€\u009D"},  // 128..159 as Windows-1252, unassigned kept
+      {"&#x1F600;&#65&#x41;", "😀AA"},
+      {"&#0;&#xD800;&#99999999999999;", "\uFFFD\uFFFD\uFFFD"},
+      {"&# &#x; &", "&# &#x; &"},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.in);
+    std::string text;
+    HtmlToText(r.in, text, nullptr);
+    EXPECT_EQ(text, r.text);
+  }
+  // In an attribute a legacy name followed by '=' or a letter is no reference.
+  std::vector<std::string> urls;
+  std::string text;
+  HtmlToText("<a href='http://x.example/?a=1&copy=2&amp;b=3&notit;&lt'>", text, &urls);
+  ASSERT_EQ(urls.size(), 1u);
+  EXPECT_EQ(urls[0], "http://x.example/?a=1&copy=2&b=3&notit;<");
+}
+
 TEST(Html, UnterminatedConstructsStopAtTheEnd) {
   const char* cases[] = {"<script>never closed", "<!-- never closed", "<a href=\"never", "&#x110000;", "&#",
                          "<", "a < b > c"};
@@ -228,6 +408,35 @@ TEST(Text, UrlsAndHosts) {
   urls.clear();
   FindUrls("http://a.example http://b.example http://c.example", urls, 2);
   EXPECT_EQ(urls.size(), 2u);
+}
+
+// Zero-width and other invisible characters are gone from the subject and the
+// body the tokenizer reads, so a word split by them is one token again.
+TEST(Text, InvisibleCharactersAreDropped) {
+  struct Row {
+    const char* splitter;
+    bool in_subject;  // character references mean something in HTML only
+  };
+  const Row rows[] = {{"\u200B", true}, {"\u200C", true}, {"\u200D", true}, {"\u200E", true},
+                      {"\u200F", true}, {"\u2060", true}, {"\u2064", true}, {"\uFEFF", true},
+                      {"\u00AD", true}, {"\u034F", true}, {"\u180E", true}, {"\u061C", true},
+                      {"\U000E0041", true}, {"&#8203;", false}, {"&ZeroWidthSpace;", false},
+                      {"&shy;", false}, {"&zwj;", false}};
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.splitter);
+    std::string word = std::string("Vi") + r.splitter + "agra";
+    Analysis a;
+    Analyze("Subject: " + word + "\nContent-Type: text/html; charset=utf-8\n\n<p>buy " + word + " now</p>", a);
+    if (r.in_subject) {
+      EXPECT_EQ(a.text.subject, "Viagra");
+    }
+    EXPECT_NE(a.text.body.find("buy Viagra now"), std::string::npos) << a.text.body;
+    EXPECT_TRUE(HasToken(a.tokens, "viagra"));
+  }
+  // Visible neighbours stay: a hair space, a hyphen, a no-break space.
+  Analysis a;
+  Analyze("Subject: x\n\na\u200Ab c\u2010d e\u00A0f", a);
+  EXPECT_NE(a.text.body.find("a\u200Ab c\u2010d e\u00A0f"), std::string::npos);
 }
 
 TEST(Tokens, TaggedFeaturesAndDeduplication) {
@@ -593,4 +802,18 @@ TEST(Hostile, RandomAndMutatedMessages) {
     ASSERT_TRUE(IsValidUtf8(a.text.body)) << "round " << round;
     ASSERT_TRUE(IsValidUtf8(a.text.subject)) << "round " << round;
   }
+}
+
+// Widening a single-byte charset can take the text past its cap in the middle
+// of a character; the cut must still leave valid UTF-8.
+TEST(Hostile, TextCapCutsOnACharacterBoundary) {
+  std::string part(2u << 20, '\x80');  // each byte becomes the 3-byte euro sign
+  std::string raw = "Subject: x\nContent-Type: multipart/mixed; boundary=b\n\n";
+  for (int i = 0; i < 2; ++i) raw += "--b\nContent-Type: text/plain; charset=windows-1252\n\n" + part + "\n";
+  raw += "--b--\n";
+  Analysis a;
+  Analyze(raw, a);
+  EXPECT_LE(a.text.body.size(), TextLimits().max_text_bytes);
+  EXPECT_GT(a.text.body.size(), TextLimits().max_text_bytes - 4);
+  EXPECT_TRUE(IsValidUtf8(a.text.body));
 }
