@@ -27,6 +27,14 @@ std::string_view Trim(std::string_view s) {
   return s;
 }
 
+// Longest header value kept; the rest of a longer field is dropped, so one
+// giant field costs no more than this in every later pass over the headers.
+constexpr size_t kMaxHeaderValue = 64u << 10;
+
+void AppendCapped(std::string& value, std::string_view more) {
+  if (value.size() < kMaxHeaderValue) value.append(more.substr(0, kMaxHeaderValue - value.size()));
+}
+
 // Reads the header block at the start of `s` into `headers`; returns the
 // offset of the body (after the blank line), or s.size() when none.
 size_t ParseHeaders(std::string_view s, std::vector<Header>& headers, uint32_t& anomalies,
@@ -40,9 +48,9 @@ size_t ParseHeaders(std::string_view s, std::vector<Header>& headers, uint32_t& 
       break;
     }
     if (line[0] == ' ' || line[0] == '\t') {
-      if (!headers.empty() && headers.back().value.size() < (64u << 10)) {
-        headers.back().value.push_back(' ');
-        headers.back().value.append(Trim(line));
+      if (!headers.empty()) {
+        AppendCapped(headers.back().value, " ");
+        AppendCapped(headers.back().value, Trim(line));
       }
       continue;
     }
@@ -65,7 +73,8 @@ size_t ParseHeaders(std::string_view s, std::vector<Header>& headers, uint32_t& 
       anomalies |= kAnomalyTooManyHeaders;
       continue;
     }
-    headers.push_back(Header{std::string(name), std::string(Trim(line.substr(colon + 1)))});
+    headers.push_back(Header{std::string(name), std::string()});
+    AppendCapped(headers.back().value, Trim(line.substr(colon + 1)));
   }
   if (!found_end) anomalies |= kAnomalyNoHeaderEnd;
   return pos;

@@ -21,7 +21,8 @@ namespace eml {
 
 struct Header {
   std::string name;   // as written, e.g. "Content-Type"
-  std::string value;  // unfolded (CRLF + blank removed), still RFC 2047 encoded
+  std::string value;  // unfolded (CRLF + blank removed), still RFC 2047 encoded;
+                      // at most 64 KiB, the rest of a longer field is dropped
 };
 
 struct MimePart {

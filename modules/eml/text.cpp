@@ -41,26 +41,30 @@ std::string UrlHost(std::string_view url) {
 }
 
 void FindUrls(std::string_view text, std::vector<std::string>& urls, size_t max_urls) {
+  constexpr size_t npos = std::string_view::npos;
   size_t i = 0, n = text.size();
+  // Next "://" and "www." at or after i. The scan only moves forward, so each
+  // is searched again only once i has passed it: every byte is looked at a
+  // bounded number of times however many candidates fail.
+  size_t a = text.find("://"), b = text.find("www.");
   while (i + 4 < n && urls.size() < max_urls) {
-    // Cheap prefilter: every link form contains "http" or "www." at its start.
-    size_t a = text.find("://", i);
-    size_t b = text.find("www.", i);
-    size_t c = a == std::string_view::npos ? b : (b == std::string_view::npos ? a : std::min(a, b));
-    if (c == std::string_view::npos) break;
+    if (a != npos && a < i) a = text.find("://", i);
+    if (b != npos && b < i) b = text.find("www.", i);
+    size_t c = a == npos ? b : (b == npos ? a : std::min(a, b));
+    if (c == npos) break;
     size_t start;
     if (c == a) {
       start = a;
       while (start > 0 && a - start < 8 && ((text[start - 1] | 0x20) >= 'a' && (text[start - 1] | 0x20) <= 'z'))
         --start;
-      if (start == a) {
+      if (start == a) {  // no scheme letters before "://"
         i = a + 3;
         continue;
       }
     } else {
       start = b;
       if (start > 0 && UrlChar(static_cast<unsigned char>(text[start - 1])) && text[start - 1] != '/') {
-        i = b + 4;
+        i = b + 4;  // "www." inside a word
         continue;
       }
     }

@@ -263,6 +263,30 @@ TEST(Mime, FoldedHeadersAndParameters) {
   EXPECT_EQ(HeaderParam("text/plain", "charset"), "");
 }
 
+TEST(Mime, HeaderValuesAreCappedAt64KiB) {
+  const size_t cap = 64u << 10;
+  struct Row {
+    const char* name;
+    std::string raw;
+    size_t want;
+  };
+  const std::string big(cap + 100, 'x');
+  const Row rows[] = {
+      {"one long first line", "Subject: " + big + "\n\nbody", cap},
+      {"folded past the cap", "Subject: " + big.substr(0, cap - 10) + "\n " + big + "\n\nbody", cap},
+      {"just under", "Subject: " + big.substr(0, cap - 1) + "\n\nbody", cap - 1},
+      {"folds kept below the cap", "Subject: a\n b\n\tc\n\nbody", 5},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    Message m;
+    ParseMessage(r.raw, m);
+    ASSERT_EQ(m.headers().size(), 1u);
+    EXPECT_EQ(m.headers()[0].value.size(), r.want);
+    EXPECT_EQ(m.parts[0].body, "body");
+  }
+}
+
 TEST(Mime, NestedMultipartTree) {
   std::string raw =
       "Content-Type: multipart/mixed; boundary=outer\n\npreamble\n--outer\n"
@@ -408,6 +432,36 @@ TEST(Text, UrlsAndHosts) {
   urls.clear();
   FindUrls("http://a.example http://b.example http://c.example", urls, 2);
   EXPECT_EQ(urls.size(), 2u);
+}
+
+TEST(Text, FindUrlsEdgeCases) {
+  std::string many_misses;
+  for (int i = 0; i < 3000; ++i) many_misses += " :// xwww.no ";
+  struct Row {
+    std::string text;
+    std::vector<std::string> urls;
+  };
+  const Row rows[] = {
+      {"", {}},
+      {"http://", {"http://"}},  // no host: UrlHost() drops it
+      {"go http://a.example", {"http://a.example"}},
+      {"://nohost and //x.example", {}},
+      {"xwww.nope.example but (www.yes.example)", {"www.yes.example"}},
+      {"/www.after-slash.example", {"www.after-slash.example"}},
+      {"longschemename://h.example", {"hemename://h.example"}},  // at most 8 scheme letters
+      {"end http://a.example/x.,;", {"http://a.example/x"}},
+      {"www.a.example http://b.example www.c.example", {"www.a.example", "http://b.example", "www.c.example"}},
+      {"http://a.example/www.inner.example/p www.after.example",
+       {"http://a.example/www.inner.example/p", "www.after.example"}},
+      {many_misses + "http://late.example" + many_misses + "www.later.example",
+       {"http://late.example", "www.later.example"}},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.text.substr(0, 60));
+    std::vector<std::string> urls;
+    FindUrls(r.text, urls, 10);
+    EXPECT_EQ(urls, r.urls);
+  }
 }
 
 // Zero-width and other invisible characters are gone from the subject and the
