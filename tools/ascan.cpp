@@ -1,387 +1,227 @@
 // ascan - scans mail with the core and the reference mail plug-ins, and
-// trains the Bayes model they use.
+// trains the Bayes model they use. See ascan(1) (tools/man/ascan.1.scd) for
+// the user's view; `ascan COMMAND --help` lists every option.
 //
-//   ascan scan [--modules DIR] [-j N] [--config INI] [-s key=value]...
-//              [--model FILE] [--glob PATTERN] [--quiet] PATH...
-//   ascan train --spam DIR --ham DIR -o MODEL [--glob PATTERN]
-//   ascan --version
+//   scan    files, mboxes, Maildirs and folders; one JSON line per message
+//   check   one message on standard input; the verdict as exit code and line
+//   filter  one message on standard input, the same message on standard
+//           output with X-Spam-* header fields added
+//   train   a model from folders of spam and ham
 //
-// Without --modules, the modules directory is $ASCORE_MODULES, else the one
-// of the installation or build tree ascan runs from (tools/common/module_dir.h).
-//
-// PATHs may be message files, mbox files, Maildirs or directories (walked
-// recursively). Each worker thread has its own core session. One JSON line
-// per message goes to standard output; the summary and the progress bar (on
-// a terminal only) go to standard error. A message that cannot be read or
-// analysed gets a line with "error" and the run goes on.
-//
-// Exit status: 0 nothing was spam, 1 something was, 2 usage or start-up error.
-#include <dirent.h>
-#include <fnmatch.h>
-#include <sys/stat.h>
+// Every input is read through the shared tool library (tools/common): at
+// most --max-size bytes per message, special files only when asked, one
+// directory walker. The tool fails closed: a message it could not scan turns
+// the exit status to 3, never to "clean".
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <fstream>
+#include <exception>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
+#include <CLI/CLI.hpp>
+
 #include "analyzer.h"
-#include "ascore/ascore.h"
-#include "ascore/aseml.h"
 #include "ascore/version.h"
 #include "bayes.h"
 #include "model_store.h"
-#include "mbox.h"
-#include "module_dir.h"
+#include "engine.h"
+#include "input.h"
+#include "json.h"
+#include "settings.h"
+#include "spamheaders.h"
+#include "walk.h"
 
 namespace {
 
+// Exit statuses (documented in --help and ascan(1)).
+enum Exit { kClean = 0, kSpamFound = 1, kUsage = 2, kIncomplete = 3 };
+
+const char kExitText[] =
+    "Exit status: 0 no spam found (check: ham or empty), 1 spam found, 2 usage, settings or\n"
+    "start-up error (nothing scanned), 3 some input could not be read or scanned (it has an\n"
+    "\"error\" line; this wins over 0 and 1), 128+N stopped by signal N (a summary is printed).\n"
+    "Settings: docs/mail-plugins.md and ascan(1); `ascan scan --help` lists the keys.";
+
 struct Options {
-  std::string command;
-  std::string modules;
-  int jobs = 1;
-  std::vector<std::pair<std::string, std::string>> settings;
-  std::string glob;
-  bool quiet = false;
+  // engine
+  std::string modules, config, model;
+  std::vector<std::string> sets;
+  size_t max_size = astools::kDefaultMaxMessageBytes;
+  bool explain = false;
+  // inputs
   std::vector<std::string> paths;
-  std::string spam_dir, ham_dir, output;
+  std::string glob;
+  bool follow_links = false, read_special = false, quiet = false;
+  int jobs = 1;
+  // train
+  std::vector<std::string> spam_dirs, ham_dirs;
+  std::string output;
 };
 
-int Usage(const char* why) {
-  if (why) std::fprintf(stderr, "ascan: %s\n", why);
-  std::fprintf(stderr,
-               "usage: ascan scan [--modules DIR] [-j N] [--config INI] [-s key=value]... [--model FILE]\n"
-               "                  [--glob PATTERN] [--quiet] PATH...\n"
-               "       ascan train --spam DIR --ham DIR -o MODEL [--glob PATTERN]\n"
-               "       ascan --version\n"
-               "Without --modules: $%s, else the modules of this installation.\n",
-               astool::kModulesEnv);
-  return 2;
+std::atomic<int> g_signal{0};
+
+extern "C" void OnSignal(int sig) {
+  g_signal = sig;
+  // A second Ctrl-C ends the run at once.
+  signal(sig, SIG_DFL);
 }
 
-// "ModelPath"-style keys without a leading slash live under /eml/.
-std::string SettingKey(std::string key) {
-  if (!key.empty() && key[0] != '/') key = "/eml/" + key;
-  return key;
+void CatchSignals() {
+  struct sigaction sa {};
+  sa.sa_handler = OnSignal;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
 }
 
-bool AddSetting(Options& o, const std::string& kv) {
-  size_t eq = kv.find('=');
-  if (eq == std::string::npos || eq == 0) return false;
-  o.settings.emplace_back(SettingKey(kv.substr(0, eq)), kv.substr(eq + 1));
+void Error(const std::string& what) { std::fprintf(stderr, "ascan: %s\n", what.c_str()); }
+
+// Settings from --config, then -s, then --model: later ones win.
+bool BuildSettings(const Options& o, astools::Settings& s, std::string& err) {
+  if (!o.config.empty() && !s.LoadIni(o.config, err)) return false;
+  for (const std::string& kv : o.sets)
+    if (!s.AddKeyValue(kv, err)) return false;
+  if (!o.model.empty() && !s.Add("EmlBayesFilter/ModelPath", o.model, "--model", err)) return false;
   return true;
 }
 
-std::string Trim(const std::string& s) {
-  size_t b = s.find_first_not_of(" \t\r\n"), e = s.find_last_not_of(" \t\r\n");
-  return b == std::string::npos ? std::string() : s.substr(b, e - b + 1);
-}
-
-// Ini file: "[section]" lines prefix the keys below them ("[EmlBayesFilter]"
-// then "ModelPath = m.bin" gives /eml/EmlBayesFilter/ModelPath).
-bool ReadConfig(Options& o, const std::string& path, std::string& err) {
-  std::ifstream in(path);
-  if (!in) {
-    err = "cannot read config file '" + path + "'";
-    return false;
-  }
-  std::string line, section;
-  int n = 0;
-  while (std::getline(in, line)) {
-    ++n;
-    line = Trim(line);
-    if (line.empty() || line[0] == ';' || line[0] == '#') continue;
-    if (line[0] == '[') {
-      size_t close = line.find(']');
-      if (close == std::string::npos) {
-        err = path + ":" + std::to_string(n) + ": unterminated section";
-        return false;
-      }
-      section = Trim(line.substr(1, close - 1));
-      continue;
-    }
-    size_t eq = line.find('=');
-    if (eq == std::string::npos || eq == 0) {
-      err = path + ":" + std::to_string(n) + ": expected key = value";
-      return false;
-    }
-    std::string key = Trim(line.substr(0, eq));
-    if (!section.empty()) key = section + "/" + key;
-    o.settings.emplace_back(SettingKey(key), Trim(line.substr(eq + 1)));
-  }
-  return true;
-}
-
-bool ParseArgs(int argc, char** argv, Options& o, std::string& err) {
-  if (argc < 2) {
-    err = "no command";
-    return false;
-  }
-  o.command = argv[1];
-  if (o.command != "scan" && o.command != "train") {
-    err = "unknown command '" + o.command + "'";
-    return false;
-  }
-  for (int i = 2; i < argc; ++i) {
-    std::string a = argv[i];
-    auto value = [&](std::string& out) {
-      if (i + 1 >= argc) {
-        err = "option " + a + " needs a value";
-        return false;
-      }
-      out = argv[++i];
-      return true;
-    };
-    std::string v;
-    if (a == "--modules") {
-      if (!value(o.modules)) return false;
-    } else if (a == "-j" || a == "--jobs") {
-      if (!value(v)) return false;
-      char* end = nullptr;
-      long j = std::strtol(v.c_str(), &end, 10);
-      if (!end || *end || j < 1 || j > 256) {
-        err = "-j needs a number from 1 to 256";
-        return false;
-      }
-      o.jobs = static_cast<int>(j);
-    } else if (a == "-s" || a == "--set") {
-      if (!value(v)) return false;
-      if (!AddSetting(o, v)) {
-        err = "-s needs key=value, got '" + v + "'";
-        return false;
-      }
-    } else if (a == "--config") {
-      if (!value(v) || !ReadConfig(o, v, err)) return false;
-    } else if (a == "--model") {
-      if (!value(v)) return false;
-      o.settings.emplace_back("/eml/EmlBayesFilter/ModelPath", v);
-    } else if (a == "--glob") {
-      if (!value(o.glob)) return false;
-    } else if (a == "--quiet" || a == "-q") {
-      o.quiet = true;
-    } else if (a == "--spam") {
-      if (!value(o.spam_dir)) return false;
-    } else if (a == "--ham") {
-      if (!value(o.ham_dir)) return false;
-    } else if (a == "-o" || a == "--output") {
-      if (!value(o.output)) return false;
-    } else if (a == "--") {
-      for (++i; i < argc; ++i) o.paths.push_back(argv[i]);
-    } else if (!a.empty() && a[0] == '-' && a != "-") {
-      err = "unknown option '" + a + "'";
-      return false;
-    } else {
-      o.paths.push_back(a);
-    }
-  }
-  if (o.command == "scan" && o.paths.empty()) {
-    err = "scan needs at least one PATH";
-    return false;
-  }
-  if (o.command == "train" && (o.spam_dir.empty() || o.ham_dir.empty() || o.output.empty())) {
-    err = "train needs --spam DIR, --ham DIR and -o MODEL";
+bool StartEngine(const Options& o, astools::Engine& engine) {
+  astools::Settings settings;
+  std::string err;
+  if (!BuildSettings(o, settings, err) || !engine.Start(astools::ModulesDir(o.modules), settings, err)) {
+    Error(err);
     return false;
   }
   return true;
 }
 
-// ---------------------------------------------------------------------------
-// Inputs
-
-struct Source {
-  std::string path;  // file to read
-};
-
-bool IsDir(const std::string& p) {
-  struct stat st;
-  return stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+std::string ResultLine(const std::string& name, const astools::ScanResult& r, bool truncated, double ms,
+                       bool explain) {
+  astools::JsonLine j;
+  j.AddPath("path", name);
+  if (r.verdict == astools::ScanResult::kError) {
+    j.Add("error", r.error);
+  } else {
+    j.Add("verdict", r.VerdictText());
+    j.Add("score", r.score, 6);
+  }
+  if (truncated) j.Add("truncated", true);
+  if (explain && r.verdict != astools::ScanResult::kError) {
+    j.Add("header_score", r.header_score, 4);
+    j.Add("rules", r.rules);
+    j.Add("list_score", r.list_score, 4);
+    j.Add("list_hits", r.list_hits);
+    j.Add("bayes_score", r.bayes_score, 6);
+    j.Add("bayes_status", r.bayes_status);
+    j.Add("tokens", r.tokens);
+  }
+  if (ms >= 0) j.Add("time_ms", ms, 3);
+  return j.Line();
 }
 
-void Walk(const std::string& path, const std::string& glob, std::vector<Source>& out, int depth) {
-  if (!IsDir(path)) {
-    out.push_back(Source{path});
-    return;
-  }
-  if (depth > 32) return;
-  DIR* d = opendir(path.c_str());
-  if (!d) {
-    out.push_back(Source{path});  // reported as unreadable when scanned
-    return;
-  }
-  std::vector<std::string> names;
-  while (dirent* e = readdir(d)) {
-    std::string n = e->d_name;
-    if (n == "." || n == ".." || n == "tmp") continue;  // a Maildir's tmp holds unfinished deliveries
-    names.push_back(n);
-  }
-  closedir(d);
-  std::sort(names.begin(), names.end());
-  for (const std::string& n : names) {
-    std::string full = path + (path.back() == '/' ? "" : "/") + n;
-    if (IsDir(full)) Walk(full, glob, out, depth + 1);
-    else if (n[0] != '.' && (glob.empty() || fnmatch(glob.c_str(), n.c_str(), 0) == 0)) out.push_back(Source{full});
-  }
-}
-
-bool ReadWhole(const std::string& path, std::string& out, std::string& err) {
-  FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) {
-    err = std::string("cannot open: ") + std::strerror(errno);
-    return false;
-  }
-  char buf[1 << 16];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
-  bool bad = std::ferror(f);
-  std::fclose(f);
-  if (bad) err = std::string("cannot read: ") + std::strerror(errno);
-  return !bad;
-}
-
-std::string JsonEscape(const std::string& s) {
-  std::string r;
-  r.reserve(s.size() + 8);
-  for (unsigned char c : s) {
-    if (c == '"' || c == '\\') {
-      r.push_back('\\');
-      r.push_back(static_cast<char>(c));
-    } else if (c < 0x20) {
-      char b[8];
-      std::snprintf(b, sizeof b, "\\u%04x", c);
-      r += b;
-    } else {
-      r.push_back(static_cast<char>(c));
-    }
-  }
-  return r;
+std::string ErrorLine(const std::string& name, const std::string& error) {
+  astools::JsonLine j;
+  j.AddPath("path", name);
+  j.Add("error", error);
+  return j.Line();
 }
 
 // ---------------------------------------------------------------------------
 // scan
 
 struct Totals {
-  std::atomic<size_t> messages{0}, spam{0}, ham{0}, errors{0}, files_done{0};
+  std::atomic<size_t> messages{0}, spam{0}, ham{0}, empty{0}, errors{0}, truncated{0}, inputs_done{0};
 };
 
 int Scan(const Options& o) {
-  std::vector<Source> sources;
-  for (const std::string& p : o.paths) Walk(p, o.glob, sources, 0);
-  std::string modules = astool::ModulesDir(o.modules);
-
-  if (as_core_instance_init(modules.c_str(), AS_PRODUCT_EML) != 0) {
-    std::fprintf(stderr, "ascan: cannot start the core over '%s': %s\n", modules.c_str(), as_core_errmsg());
-    return 2;
-  }
-  for (const auto& kv : o.settings) {
-    if (as_core_setting_set(nullptr, kv.first.c_str(), kv.second.c_str()) != 0) {
-      std::fprintf(stderr, "ascan: setting %s: %s\n", kv.first.c_str(), as_core_errmsg());
-      as_core_instance_release();
-      return 2;
-    }
-  }
-  if (as_core_settings_apply(nullptr) != 0)
-    std::fprintf(stderr, "ascan: warning: applying settings: %s\n", as_core_errmsg());
+  astools::Engine engine;
+  if (!StartEngine(o, engine)) return kUsage;
+  astools::WalkOptions wo;
+  wo.glob = o.glob;
+  wo.follow_links = o.follow_links;
+  wo.read_special = o.read_special;
+  std::vector<astools::Input> inputs;
+  astools::ExpandPaths(o.paths, wo, inputs);
 
   Totals t;
   std::mutex out_mu;
   std::atomic<size_t> next{0};
-  std::atomic<bool> fatal{false};
-  std::string fatal_msg;
+  std::string fatal;
   auto start = std::chrono::steady_clock::now();
 
+  // One line at a time, flushed, so a run that is killed loses nothing
+  // already decided.
   auto emit = [&](const std::string& line) {
     if (o.quiet) return;
     std::lock_guard<std::mutex> lock(out_mu);
     std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fflush(stdout);
   };
 
   auto worker = [&]() {
-    as_session_t* session = as_core_session_create();
-    if (!session) {
+    astools::Session session;
+    std::string err;
+    if (!session.Open(err)) {
       std::lock_guard<std::mutex> lock(out_mu);
-      fatal = true;
-      fatal_msg = std::string("cannot create a session: ") + as_core_errmsg();
+      fatal = err;
       return;
     }
-    if (as_core_settings_apply(session) != 0) {
-      std::lock_guard<std::mutex> lock(out_mu);
-      // Modules that refuse their settings are off; the others still run.
-      std::fprintf(stderr, "ascan: warning: session settings: %s\n", as_core_errmsg());
-    }
-    std::string data, err;
-    std::vector<eml::MboxMessage> parts;
-    while (!fatal) {
+    astools::Message m;
+    while (!g_signal) {
       size_t i = next.fetch_add(1);
-      if (i >= sources.size()) break;
-      const std::string& path = sources[i].path;
-      data.clear();
-      err.clear();
-      parts.clear();
-      bool ok = ReadWhole(path, data, err);
-      if (ok) eml::SplitMbox(data, parts);
-      if (!ok) {
+      if (i >= inputs.size()) break;
+      const astools::Input& in = inputs[i];
+      int fd = in.kind == astools::Input::kStdin ? STDIN_FILENO : -1;
+      std::string why = in.error;
+      if (in.kind == astools::Input::kFile) fd = astools::OpenInputFile(in.path, o.read_special, why);
+      if (fd < 0) {
         ++t.errors;
-        ++t.messages;
-        emit("{\"path\":\"" + JsonEscape(path) + "\",\"error\":\"" + JsonEscape(err) + "\"}\n");
+        emit(ErrorLine(in.path, why));
+        ++t.inputs_done;
+        continue;
       }
-      for (size_t k = 0; ok && k < parts.size(); ++k) {
-        std::string name = parts.size() > 1 ? path + "#" + std::to_string(k + 1) : path;
+      astools::MessageReader reader(fd, o.max_size);
+      while (!g_signal && reader.Next(m)) {
+        std::string name = m.index == 1 && m.last ? in.path : in.path + "#" + std::to_string(m.index);
         auto t0 = std::chrono::steady_clock::now();
-        as_item_descriptor_t d;
-        d.stream_param1 = reinterpret_cast<int64_t>(data.data() + parts[k].offset);
-        d.stream_param2 = static_cast<int64_t>(parts[k].length);
-        d.entity_type = ASEML_ENTITY_MAIL;
-        d.entity_subtype = ASEML_SOURCE_BUFFER;
-        std::string line;
-        as_item_t* item = as_core_item_create(session, &d);
-        as_blackbox_t* bb = item ? as_blackbox_create() : nullptr;
-        int rc = item && bb ? as_core_item_process(session, item, ASEML_VERB_SCAN, bb) : as_core_err();
-        std::string msg = rc != 0 || !item ? as_core_errmsg() : "";
-        int verdict = -1;
-        double score = 0;
-        if (bb && rc == 0) {
-          as_blackbox_get(bb, ASEML_BB_VERDICT, BB_TYPE_INT, &verdict, -1);
-          as_blackbox_get(bb, ASEML_BB_SCORE, BB_TYPE_DOUBLE, &score, 0.0);
-        }
-        if (item) as_core_item_release(session, item);
-        if (bb) as_blackbox_release(bb);
+        astools::ScanResult r = session.Scan(m.bytes.data(), m.bytes.size(), o.explain);
         double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
         ++t.messages;
-        char tail[96];
-        if (verdict < 0) {
-          ++t.errors;
-          if (msg.empty()) msg = "no verdict";
-          std::snprintf(tail, sizeof tail, ",\"time_ms\":%.3f}\n", ms);
-          line = "{\"path\":\"" + JsonEscape(name) + "\",\"error\":\"" + JsonEscape(msg) + "\"" + tail;
-        } else {
-          (verdict ? t.spam : t.ham)++;
-          std::snprintf(tail, sizeof tail, "\",\"score\":%.6f,\"time_ms\":%.3f}\n", score, ms);
-          line = "{\"path\":\"" + JsonEscape(name) + "\",\"verdict\":\"" + (verdict ? "spam" : "ham") + tail;
+        if (m.truncated) ++t.truncated;
+        switch (r.verdict) {
+          case astools::ScanResult::kSpam: ++t.spam; break;
+          case astools::ScanResult::kHam: ++t.ham; break;
+          case astools::ScanResult::kEmpty: ++t.empty; break;
+          default: ++t.errors; break;
         }
-        emit(line);
+        emit(ResultLine(name, r, m.truncated, ms, o.explain));
       }
-      ++t.files_done;
+      if (!reader.error().empty()) {
+        ++t.errors;
+        emit(ErrorLine(in.path, reader.error()));
+      }
+      if (fd != STDIN_FILENO) ::close(fd);
+      ++t.inputs_done;
     }
-    as_core_session_release(session);
   };
 
   std::vector<std::thread> threads;
   for (int j = 0; j < o.jobs; ++j) threads.emplace_back(worker);
-  bool tty = isatty(STDERR_FILENO);
-  if (tty) {
-    while (t.files_done < sources.size() && !fatal) {
+  if (isatty(STDERR_FILENO) && !o.quiet) {
+    while (t.inputs_done < inputs.size() && !g_signal) {
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
-      size_t done = t.files_done, total = sources.size();
+      {
+        std::lock_guard<std::mutex> lock(out_mu);
+        if (!fatal.empty()) break;
+      }
+      size_t done = t.inputs_done, total = inputs.size();
       int width = 40, fill = total ? static_cast<int>(width * done / total) : width;
       std::fprintf(stderr, "\r[%s%s] %zu/%zu", std::string(static_cast<size_t>(fill), '#').c_str(),
                    std::string(static_cast<size_t>(width - fill), ' ').c_str(), done, total);
@@ -389,75 +229,251 @@ int Scan(const Options& o) {
     std::fprintf(stderr, "\r\033[K");
   }
   for (auto& th : threads) th.join();
-  std::fflush(stdout);
-  double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  as_core_instance_release();
-  if (fatal) {
-    std::fprintf(stderr, "ascan: %s\n", fatal_msg.c_str());
-    return 2;
+  if (!fatal.empty()) {
+    Error(fatal);
+    return kUsage;
   }
-  std::fprintf(stderr, "ascan: %zu messages: %zu spam, %zu ham, %zu errors in %.2f s (%.0f messages/s, %d threads)\n",
-               t.messages.load(), t.spam.load(), t.ham.load(), t.errors.load(), secs,
-               secs > 0 ? t.messages / secs : 0.0, o.jobs);
-  return t.spam > 0 ? 1 : 0;
+  double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  std::fprintf(stderr,
+               "ascan: %zu messages: %zu spam, %zu ham, %zu empty, %zu errors, %zu truncated in %.2f s "
+               "(%.0f messages/s, %d threads)%s\n",
+               t.messages.load(), t.spam.load(), t.ham.load(), t.empty.load(), t.errors.load(), t.truncated.load(),
+               secs, secs > 0 ? static_cast<double>(t.messages) / secs : 0.0, o.jobs,
+               g_signal ? "; interrupted, the rest was not scanned" : "");
+  if (g_signal) return 128 + g_signal;
+  if (t.errors > 0) return kIncomplete;
+  return t.spam > 0 ? kSpamFound : kClean;
+}
+
+// ---------------------------------------------------------------------------
+// check and filter: one message on standard input
+
+int Check(const Options& o) {
+  std::string head, err;
+  bool truncated = false;
+  if (!astools::ReadBounded(STDIN_FILENO, o.max_size, head, truncated, err)) {
+    std::fputs(ErrorLine("-", err).c_str(), stdout);
+    return kIncomplete;
+  }
+  astools::Engine engine;
+  if (!StartEngine(o, engine)) return kUsage;
+  astools::Session session;
+  if (!session.Open(err)) {
+    Error(err);
+    return kUsage;
+  }
+  astools::ScanResult r = session.Scan(head.data(), head.size(), o.explain);
+  std::fputs(ResultLine("-", r, truncated, -1, o.explain).c_str(), stdout);
+  if (r.verdict == astools::ScanResult::kError) return kIncomplete;
+  return r.verdict == astools::ScanResult::kSpam ? kSpamFound : kClean;
+}
+
+// Writes the message through unchanged: what `filter` does whenever it
+// cannot add its verdict.
+int PassThrough(const std::string& head, const std::string& extra, int status) {
+  bool ok = astools::WriteAll(STDOUT_FILENO, head.data(), head.size()) &&
+            astools::WriteAll(STDOUT_FILENO, extra.data(), extra.size()) &&
+            astools::CopyRest(STDIN_FILENO, STDOUT_FILENO);
+  if (!ok) Error("cannot pass the message on to standard output");
+  std::fprintf(stderr, "ascan: the message was passed on unchanged, without a verdict\n");
+  return status;
+}
+
+int Filter(const Options& o) {
+  std::string head, extra, err;
+  bool truncated = false;
+  if (!astools::ReadBounded(STDIN_FILENO, o.max_size, head, truncated, err, &extra)) {
+    Error("standard input: " + err);
+    return PassThrough(head, extra, kIncomplete);
+  }
+  try {
+    astools::Engine engine;
+    if (!StartEngine(o, engine)) return PassThrough(head, extra, kUsage);
+    astools::Session session;
+    if (!session.Open(err)) {
+      Error(err);
+      return PassThrough(head, extra, kUsage);
+    }
+    astools::ScanResult r = session.Scan(head.data(), head.size(), true);
+    if (r.verdict == astools::ScanResult::kError) {
+      Error("the message could not be scanned: " + r.error);
+      return PassThrough(head, extra, kIncomplete);
+    }
+    std::string out = astools::AddSpamHeaders(head, !truncated, r);
+    if (!astools::WriteAll(STDOUT_FILENO, out.data(), out.size()) ||
+        !astools::WriteAll(STDOUT_FILENO, extra.data(), extra.size()) ||
+        !astools::CopyRest(STDIN_FILENO, STDOUT_FILENO)) {
+      Error("cannot write the message to standard output");
+      return kIncomplete;
+    }
+    return kClean;
+  } catch (const std::exception& e) {
+    Error(std::string("internal error: ") + e.what());
+    return PassThrough(head, extra, kIncomplete);
+  }
 }
 
 // ---------------------------------------------------------------------------
 // train
 
 int Train(const Options& o) {
+  astools::WalkOptions wo;
+  wo.glob = o.glob;
+  wo.follow_links = o.follow_links;
+  wo.read_special = o.read_special;
   eml::BayesModel model;
   eml::LearnedMessages learned;
   size_t counts[2] = {0, 0}, errors = 0;
-  for (int spam = 0; spam < 2; ++spam) {
-    std::vector<Source> sources;
-    Walk(spam ? o.spam_dir : o.ham_dir, o.glob, sources, 0);
-    std::string data, err;
-    std::vector<eml::MboxMessage> parts;
-    eml::Analysis a;
-    for (const Source& s : sources) {
-      data.clear();
-      parts.clear();
-      if (!ReadWhole(s.path, data, err)) {
-        std::fprintf(stderr, "ascan: %s: %s\n", s.path.c_str(), err.c_str());
-        ++errors;
-        continue;
-      }
-      eml::SplitMbox(data, parts);
-      for (const auto& p : parts) {
-        std::string_view raw = std::string_view(data).substr(p.offset, p.length);
-        eml::Analyze(raw, a);
-        eml::ModelStore::LearnInto(model, learned, a.tokens, eml::MessageDigest(raw),
+  eml::Analysis a;
+  astools::Message m;
+  for (int spam = 0; spam < 2 && !g_signal; ++spam) {
+    std::vector<astools::Input> inputs;
+    astools::ExpandPaths(spam ? o.spam_dirs : o.ham_dirs, wo, inputs);
+    for (const astools::Input& in : inputs) {
+      if (g_signal) break;
+      std::string why = in.error;
+      int fd = in.kind == astools::Input::kStdin ? STDIN_FILENO : -1;
+      if (in.kind == astools::Input::kFile) fd = astools::OpenInputFile(in.path, o.read_special, why);
+      astools::MessageReader reader(fd, o.max_size);
+      while (fd >= 0 && !g_signal && reader.Next(m)) {
+        eml::Analyze(m.bytes, a);
+        eml::ModelStore::LearnInto(model, learned, a.tokens, eml::MessageDigest(m.bytes),
                                    spam ? eml::ModelStore::Action::kLearnSpam : eml::ModelStore::Action::kLearnHam,
                                    eml::ScoreOptions());
         ++counts[spam];
       }
+      if (fd >= 0 && !reader.error().empty()) why = reader.error();
+      if (fd > STDIN_FILENO) ::close(fd);
+      if (fd < 0 || !reader.error().empty()) {
+        Error(in.path + ": " + why);
+        ++errors;
+      }
     }
   }
+  if (g_signal) {
+    Error("interrupted; no model written");
+    return 128 + g_signal;
+  }
   if (counts[0] == 0 || counts[1] == 0) {
-    std::fprintf(stderr, "ascan: training needs both spam and ham messages (got %zu spam, %zu ham)\n", counts[1],
-                 counts[0]);
-    return 2;
+    Error("training needs both spam and ham messages (got " + std::to_string(counts[1]) + " spam, " +
+          std::to_string(counts[0]) + " ham)");
+    return kUsage;
   }
   std::string err;
   if (!eml::WriteModelFile(o.output, model, learned, true, err)) {
-    std::fprintf(stderr, "ascan: %s\n", err.c_str());
-    return 2;
+    Error(err);
+    return kUsage;
   }
   std::fprintf(stderr, "ascan: trained on %zu spam and %zu ham messages, %zu tokens, %zu unreadable -> %s\n",
                counts[1], counts[0], model.size(), errors, o.output.c_str());
-  return 0;
+  return errors ? kIncomplete : kClean;
+}
+
+// ---------------------------------------------------------------------------
+// The command line
+
+void EngineOptions(CLI::App* c, Options& o) {
+  c->add_option("--modules", o.modules,
+                "plug-in directory (default: $ASCORE_MODULES, else the modules of this installation or build)")
+      ->type_name("DIR");
+  c->add_option("--config", o.config, "ini file of settings ([EmlBayesFilter] then ModelPath = FILE)")
+      ->type_name("FILE");
+  c->add_option("-s,--set", o.sets, "one setting KEY=VALUE (repeatable; overrides --config)")->type_name("KEY=VALUE");
+  c->add_option("--model", o.model, "model file written by `ascan train`; a model that cannot be used is an error")
+      ->type_name("FILE");
+  c->add_option("--max-size", o.max_size,
+                "bytes of a message that are read and analysed, at most 32M (suffixes k, M); a longer "
+                "message is scanned on its first bytes and marked \"truncated\"")
+      ->transform(CLI::AsSizeValue(false).description(""))
+      ->check(CLI::Range(size_t{1}, astools::kMaxMessageBytesLimit).description(""))
+      ->default_str("16M")
+      ->type_name("SIZE");
+}
+
+void InputOptions(CLI::App* c, Options& o) {
+  c->add_option("--glob", o.glob, "read only files whose names match this pattern (e.g. '*.eml')")
+      ->type_name("PATTERN");
+  c->add_flag("--follow-links", o.follow_links,
+              "walk links to folders too (each folder once: link loops end)");
+  c->add_flag("--read-special", o.read_special,
+              "read FIFOs and devices named on the command line (inside folders they are never read)");
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   Options o;
-  std::string err;
-  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-    std::printf("ascan %s\n", ASCORE_VERSION_STRING);
-    return 0;
+  CLI::App app{"ascan - scans mail for spam with the ascore core and the mail plug-ins", "ascan"};
+  app.set_version_flag("--version", std::string("ascan ") + ASCORE_VERSION_STRING);
+  app.require_subcommand(1);
+  app.footer(kExitText);
+
+  CLI::App* scan = app.add_subcommand("scan", "scan files, mboxes, Maildirs and folders; one JSON line per message");
+  EngineOptions(scan, o);
+  InputOptions(scan, o);
+  scan->add_option("-j,--jobs", o.jobs, "scanning threads")->check(CLI::Range(1, 256))->capture_default_str()->type_name("N");
+  scan->add_flag("-q,--quiet", o.quiet, "no JSON lines and no progress bar; the summary and exit status only");
+  scan->add_flag("--explain", o.explain, "add the evidence to each line: rules, domain list hits, Bayes tokens");
+  scan->add_option("PATH", o.paths, "message file, mbox, Maildir or folder (walked); - is standard input")
+      ->type_name("PATH")
+      ->required();
+  scan->footer(std::string("Output: {\"path\":..., \"verdict\":\"spam|ham|empty\", \"score\":0..1, \"time_ms\":...}\n"
+                           "per message (\"#N\" after the path for the N-th message of an mbox), or {\"path\":...,\n"
+                           "\"error\":...}. A path that is not UTF-8 is written with U+FFFD for the bad bytes\n"
+                           "and comes again in full as hex in \"path_hex\". Summary on standard error.\n"
+                           "Setting keys (-s, --config):\n") +
+               astools::KnownSettingKeys() + kExitText);
+
+  CLI::App* check = app.add_subcommand("check", "one message on standard input: verdict as exit status and a JSON line");
+  EngineOptions(check, o);
+  check->add_flag("--explain", o.explain, "add the evidence to the line");
+  check->footer(
+      "Exit status: 0 ham or empty, 1 spam, 2 usage, settings or start-up error, 3 the message could not\n"
+      "be read or scanned.");
+
+  CLI::App* filter = app.add_subcommand(
+      "filter", "one message on standard input, written to standard output with X-Spam-Flag, X-Spam-Score and "
+                "X-Spam-Status header fields added; the body is left byte for byte");
+  EngineOptions(filter, o);
+  filter->footer(
+      "Exit status: 0 the message was written with the fields added (whatever the verdict); 2 usage,\n"
+      "settings or start-up error and 3 scan or read failure: in both cases the message is written\n"
+      "unchanged and the reason goes to standard error. Fields of those names already in the message\n"
+      "are replaced.");
+
+  CLI::App* train = app.add_subcommand("train", "build a model from folders of spam and ham");
+  train->add_option("--spam", o.spam_dirs, "spam messages (file, mbox or folder; repeatable)")->required()->type_name("PATH");
+  train->add_option("--ham", o.ham_dirs, "ham messages (file, mbox or folder; repeatable)")->required()->type_name("PATH");
+  train->add_option("-o,--output", o.output, "model file to write")->required()->type_name("FILE");
+  InputOptions(train, o);
+  train->add_option("--max-size", o.max_size, "bytes of a message that are read, at most 32M (suffixes k, M)")
+      ->transform(CLI::AsSizeValue(false).description(""))
+      ->check(CLI::Range(size_t{1}, astools::kMaxMessageBytesLimit).description(""))
+      ->default_str("16M")
+      ->type_name("SIZE");
+  train->footer(
+      "Exit status: 0 model written, 2 usage error or too little mail (no model written), 3 model\n"
+      "written but some input could not be read (listed on standard error).");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForAllHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForVersion& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    std::string sub = filter->parsed() ? "filter" : scan->parsed() ? "scan" : check->parsed() ? "check"
+                      : train->parsed()  ? "train" : "";
+    Error(std::string(e.what()) + " (see 'ascan " + (sub.empty() ? "" : sub + " ") + "--help')");
+    // A filter never loses the message, even when called wrongly.
+    if (filter->parsed()) return PassThrough("", "", kUsage);
+    return kUsage;
   }
-  if (!ParseArgs(argc, argv, o, err)) return Usage(err.c_str());
-  return o.command == "scan" ? Scan(o) : Train(o);
+  CatchSignals();
+  if (scan->parsed()) return Scan(o);
+  if (check->parsed()) return Check(o);
+  if (filter->parsed()) return Filter(o);
+  return Train(o);
 }

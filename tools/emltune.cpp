@@ -15,16 +15,13 @@
 // --fit also fits the logistic combination of the Bayes log-odds with the
 // header rules on the held-out scores of the first combination and prints
 // the weights.
-#include <dirent.h>
-#include <fnmatch.h>
-#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
@@ -32,8 +29,9 @@
 
 #include "analyzer.h"
 #include "bayes.h"
-#include "mbox.h"
+#include "input.h"
 #include "rules.h"
+#include "walk.h"
 
 namespace {
 
@@ -44,20 +42,6 @@ struct Sample {
   bool spam;
 };
 
-void Walk(const std::string& dir, const std::string& glob, std::vector<std::string>& out) {
-  DIR* d = opendir(dir.c_str());
-  if (!d) return;
-  while (dirent* e = readdir(d)) {
-    if (e->d_name[0] == '.') continue;
-    std::string full = dir + "/" + e->d_name;
-    struct stat st;
-    if (stat(full.c_str(), &st) != 0) continue;
-    if (S_ISDIR(st.st_mode)) Walk(full, glob, out);
-    else if (glob.empty() || fnmatch(glob.c_str(), e->d_name, 0) == 0) out.push_back(full);
-  }
-  closedir(d);
-}
-
 std::vector<double> List(const char* s) {
   std::vector<double> v;
   std::stringstream in(s);
@@ -66,28 +50,40 @@ std::vector<double> List(const char* s) {
   return v;
 }
 
+// Reads every message under `dir` through the shared walker and reader, the
+// way ascan does. False when no message was found or an input was unreadable.
 bool Load(const std::string& dir, const std::string& glob, bool spam, const eml::TokenizerOptions& opt,
           std::vector<Sample>& out) {
-  std::vector<std::string> files;
-  Walk(dir, glob, files);
-  std::sort(files.begin(), files.end());
-  if (files.empty()) return false;
+  astools::WalkOptions wo;
+  wo.glob = glob;
+  std::vector<astools::Input> inputs;
+  astools::ExpandPaths({dir}, wo, inputs);
   eml::Analysis a;
-  for (const std::string& f : files) {
-    std::ifstream in(f, std::ios::binary);
-    std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::vector<eml::MboxMessage> parts;
-    eml::SplitMbox(data, parts);
-    for (const auto& p : parts) {
-      eml::Analyze(std::string_view(data).substr(p.offset, p.length), a, opt);
+  astools::Message m;
+  size_t before = out.size();
+  for (const astools::Input& in : inputs) {
+    std::string why = in.error;
+    int fd = in.kind == astools::Input::kFile ? astools::OpenInputFile(in.path, false, why) : -1;
+    if (fd < 0) {
+      std::fprintf(stderr, "emltune: %s: %s\n", in.path.c_str(), why.c_str());
+      return false;
+    }
+    astools::MessageReader reader(fd, astools::kDefaultMaxMessageBytes);
+    while (reader.Next(m)) {
+      eml::Analyze(m.bytes, a, opt);
       Sample s;
       s.tokens = a.tokens;
       s.rules = eml::HeaderRules(a.msg, a.text);
       s.spam = spam;
       out.push_back(std::move(s));
     }
+    ::close(fd);
+    if (!reader.error().empty()) {
+      std::fprintf(stderr, "emltune: %s: %s\n", in.path.c_str(), reader.error().c_str());
+      return false;
+    }
   }
-  return true;
+  return out.size() > before;
 }
 
 // Logistic regression by gradient descent with a small L2 penalty; x rows

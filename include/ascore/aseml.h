@@ -64,9 +64,26 @@
  *   /eml/EmlUrlFilter/Weight             0..100         (default 6)
  *   /eml/EmlVerdictPerformer/SpamThreshold  0 < x < 1   (default 0.6)
  *   /eml/<module>/Enabled                0 disables the module (per session)
+ * A module whose settings were refused (a value out of range, a malformed
+ * domain) fails every item with -101 until settings it accepts are applied,
+ * so no verdict is ever decided with defaults the user did not ask for.
  */
 #ifndef ASEML_H
 #define ASEML_H
+
+/* The display names of the modules, and every "<module>/<key>" setting they
+ * read under /eml/ besides "<module>/Enabled", each list closed by NULL.
+ * Hosts check the keys a user gives against them, so a misspelt key is an
+ * error instead of a silently ignored value. */
+#define ASEML_MODULE_NAMES                                                            \
+  { "EmlStreamer", "EmlBreaker", "EmlDispatcher", "EmlHeaderFilter", "EmlUrlFilter", \
+    "EmlBayesFilter", "EmlVerdictPerformer", NULL }
+#define ASEML_SETTING_KEYS                                                                        \
+  { "EmlBayesFilter/ModelPath", "EmlBayesFilter/ReloadSeconds", "EmlBayesFilter/MinDeviation",    \
+    "EmlBayesFilter/Strength",                                                                    \
+    "EmlBayesFilter/Clues", "EmlBayesFilter/TopTokens", "EmlHeaderFilter/Weight",                 \
+    "EmlUrlFilter/BlockDomains", "EmlUrlFilter/AllowDomains", "EmlUrlFilter/BlockSenders",        \
+    "EmlUrlFilter/AllowSenders", "EmlUrlFilter/Weight", "EmlVerdictPerformer/SpamThreshold", NULL }
 
 #define ASEML_ENTITY_MAIL 100u
 
@@ -80,9 +97,12 @@
 #define ASEML_VERB_FORGET 5u
 
 /* Results (black-box keys and types). */
-#define ASEML_BB_VERDICT 40001u       /* BB_TYPE_INT: 1 spam, 0 ham */
+#define ASEML_BB_VERDICT 40001u       /* BB_TYPE_INT: 1 spam, 0 ham, 2 empty (nothing but
+                                         white space after an mbox "From " line: not
+                                         judged, score 0) */
 #define ASEML_BB_SCORE 40002u         /* BB_TYPE_DOUBLE: combined score 0..1 */
-#define ASEML_BB_VERDICT_TEXT 40003u  /* BB_TYPE_STRING: "spam" or "ham" */
+#define ASEML_BB_VERDICT_TEXT 40003u  /* BB_TYPE_STRING: "spam", "ham" or "empty" */
+#define ASEML_BB_THRESHOLD 40004u     /* BB_TYPE_DOUBLE: the SpamThreshold applied */
 #define ASEML_BB_HEADER_SCORE 40010u  /* BB_TYPE_DOUBLE: header rules, log-odds */
 #define ASEML_BB_HEADER_RULES 40011u  /* BB_TYPE_STRING_ARRAY: rules that fired */
 #define ASEML_BB_LIST_SCORE 40020u    /* BB_TYPE_DOUBLE: domain lists, log-odds */

@@ -21,13 +21,13 @@ check "missing modules directory exits 2" '[ $rc -eq 2 ] && grep -q "cannot star
 ASCORE_MODULES= "$ASCAN" scan "$SAMPLES/ham" >"$TMP/ham.jsonl" 2>"$TMP/ham.err"; rc=$?
 check "ham only exits 0" '[ $rc -eq 0 ]'
 check "one JSON line per ham sample" '[ "$(grep -c "\"verdict\":\"ham\"" "$TMP/ham.jsonl")" -eq 3 ]'
-check "summary on stderr" 'grep -q "3 messages: 0 spam, 3 ham, 0 errors" "$TMP/ham.err"'
+check "summary on stderr" 'grep -q "3 messages: 0 spam, 3 ham, 0 empty, 0 errors" "$TMP/ham.err"'
 
 printf 'From a@b Thu Aug 22 12:36:23 2002\nSubject: one\n\nx\nFrom c@d Fri Aug 23 01:02:03 2002\nSubject: two\n\ny\n' >"$TMP/box.mbox"
 head -c 20000 /dev/urandom >"$TMP/junk.bin"
 mkdir -p "$TMP/md/cur" "$TMP/md/new" "$TMP/md/tmp"; cp "$SAMPLES/spam/01-pills.eml" "$TMP/md/new/1"; cp "$SAMPLES/ham/01-meeting.eml" "$TMP/md/tmp/ignored"
 "$ASCAN" scan --modules "$MODULES" -j 2 "$TMP/box.mbox" "$TMP/junk.bin" "$TMP/nowhere" "$TMP/md" >"$TMP/mix.jsonl" 2>/dev/null; rc=$?
-check "spam in a Maildir exits 1" '[ $rc -eq 1 ]'
+check "an unreadable input makes the run exit 3" '[ $rc -eq 3 ]'
 check "mbox split into two messages" 'grep -q "box.mbox#2" "$TMP/mix.jsonl"'
 check "unreadable path reported, run goes on" 'grep -q "nowhere\",\"error\"" "$TMP/mix.jsonl"'
 check "binary junk gets a verdict" 'grep -q "junk.bin\",\"verdict\"" "$TMP/mix.jsonl"'
@@ -42,7 +42,7 @@ check "pipeline exits 1" '[ $rc -eq 1 ]'
 check "every spam sample flagged" '[ "$(grep "/spam/" "$TMP/all.jsonl" | grep -c "\"verdict\":\"spam\"")" -eq 3 ]'
 check "no ham sample flagged" '[ "$(grep "/ham/" "$TMP/all.jsonl" | grep -c "\"verdict\":\"spam\"")" -eq 0 ]'
 "$ASCAN" scan --modules "$MODULES" --model "$TMP/absent.bin" "$SAMPLES/ham" >/dev/null 2>&1; rc=$?
-check "missing model does not stop the scan" '[ $rc -eq 0 ]'
+check "missing model stops the run" '[ $rc -eq 2 ]'
 
 echo "$pass passed, $fail failed"
 [ "$fail" -eq 0 ]

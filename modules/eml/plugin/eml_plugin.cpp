@@ -209,6 +209,21 @@ public:
     return c->GetSettingInt(key.c_str(), 1, session) != 0;
   }
   int HandleGlobalRequest(CBlackBox* bb) override { return AnswerDependencies(bb); }
+
+protected:
+  // Records the outcome of ApplySharedSettings: after a refusal the module
+  // fails items instead of deciding with its previous or default values.
+  int Settled(int rc) {
+    refused_ = rc != 0;
+    return rc;
+  }
+  int CheckSettled() const {
+    if (!refused_) return 0;
+    return _as_set_err(-101, "%s: its settings were refused, it scans nothing until they are fixed",
+                       this->GetDisplayName().c_str());
+  }
+
+public:
   int HandleSessionRequest(uint64_t, CBlackBox* bb) override { return AnswerDependencies(bb); }
 
 private:
@@ -220,6 +235,7 @@ private:
     return bb->Set(BB_ID_DEPENDENCIES, BB_TYPE_STRING_ARRAY, BB_FLAGS_RAW, deps_.data(), deps_.size());
   }
   std::vector<const char*> deps_;
+  bool refused_ = false;
 };
 
 void SetDouble(CBlackBox* bb, unsigned key, double v) { bb->Set(key, BB_TYPE_DOUBLE, BB_FLAGS_RAW, v); }
@@ -341,16 +357,17 @@ class EmlHeaderFilter : public EmlModule<CAFilter> {
 public:
   EmlHeaderFilter() : EmlModule(kHeaderFilter, {"EmlBreaker"}) {}
   int ApplySharedSettings() override {
-    return Guarded(kHeaderFilter, [&]() -> int {
+    return Settled(Guarded(kHeaderFilter, [&]() -> int {
       double w = 1.0;
       if (!NumberSetting(this, "Weight", 0, 10, false, false, w)) return -101;
       weight_ = w;
       return 0;
-    });
+    }));
   }
   int GetBreakerIndex(uint32_t) override { return 3; }
   int FilterItem(uint64_t, ASItem* item, uint32_t) override {
     return Guarded(kHeaderFilter, [&]() -> int {
+      if (int rc = CheckSettled()) return rc;
       EmlStream* s = StreamOf(item);
       if (!s || !item->current_bb) return _as_set_err(-101, "EmlHeaderFilter: no mail stream or black box");
       double sum = 0;
@@ -374,7 +391,7 @@ class EmlUrlFilter : public EmlModule<CAFilter> {
 public:
   EmlUrlFilter() : EmlModule(kUrlFilter, {"EmlBreaker"}) {}
   int ApplySharedSettings() override {
-    return Guarded(kUrlFilter, [&]() -> int {
+    return Settled(Guarded(kUrlFilter, [&]() -> int {
       double w = 6.0;
       if (!NumberSetting(this, "Weight", 0, 100, false, false, w)) return -101;
       Lists fresh;
@@ -388,11 +405,12 @@ public:
       fresh.weight = w;
       lists_ = std::make_shared<const Lists>(std::move(fresh));
       return 0;
-    });
+    }));
   }
   int GetBreakerIndex(uint32_t) override { return 4; }
   int FilterItem(uint64_t, ASItem* item, uint32_t) override {
     return Guarded(kUrlFilter, [&]() -> int {
+      if (int rc = CheckSettled()) return rc;
       EmlStream* s = StreamOf(item);
       if (!s || !item->current_bb) return _as_set_err(-101, "EmlUrlFilter: no mail stream or black box");
       std::shared_ptr<const Lists> l = lists_;
@@ -437,7 +455,7 @@ public:
   // Settings are checked before the model is touched; a model that cannot be
   // read is no settings error: the filter stays on and says so per message.
   int ApplySharedSettings() override {
-    return Guarded(kBayesFilter, [&]() -> int {
+    return Settled(Guarded(kBayesFilter, [&]() -> int {
       eml::ScoreOptions opt;
       eml::BayesParams& p = opt.bayes;
       double top = 10, clues = static_cast<double>(p.max_tokens), reload = 1;
@@ -470,11 +488,12 @@ public:
       }
       state_ = state;
       return 0;
-    });
+    }));
   }
   int GetBreakerIndex(uint32_t) override { return 4; }
   int FilterItem(uint64_t, ASItem* item, uint32_t verb) override {
     return Guarded(kBayesFilter, [&]() -> int {
+      if (int rc = CheckSettled()) return rc;
       EmlStream* s = StreamOf(item);
       CBlackBox* bb = item ? item->current_bb : nullptr;
       if (!s || !bb) return _as_set_err(-101, "EmlBayesFilter: no mail stream or black box");
@@ -549,18 +568,19 @@ class EmlVerdictPerformer : public EmlModule<CAPerformer> {
 public:
   EmlVerdictPerformer() : EmlModule(kPerformer, {kHeaderFilter, kUrlFilter, kBayesFilter}) {}
   int ApplySharedSettings() override {
-    return Guarded(kPerformer, [&]() -> int {
+    return Settled(Guarded(kPerformer, [&]() -> int {
       double t = eml::kDefaultSpamThreshold;
       if (!NumberSetting(this, "SpamThreshold", 0, 1, true, true, t)) return -101;
       threshold_ = t;
       return 0;
-    });
+    }));
   }
   // The filters before it need the token level; asking for the same one
   // spares a level change.
   int GetBreakerIndex(uint32_t) override { return 4; }
   int PerformItem(uint64_t, ASItem* item, uint32_t verb) override {
     return Guarded(kPerformer, [&]() -> int {
+      if (int rc = CheckSettled()) return rc;
       EmlStream* s = StreamOf(item);
       CBlackBox* bb = item ? item->current_bb : nullptr;
       if (!s || !bb) return _as_set_err(-101, "EmlVerdictPerformer: no mail stream or black box");
@@ -568,6 +588,13 @@ public:
       bb->Set(ASEML_BB_TOKEN_COUNT, BB_TYPE_INT, BB_FLAGS_RAW, static_cast<int>(s->tokens.size()));
       bb->Set(ASEML_BB_URLS, BB_TYPE_INT, BB_FLAGS_RAW, static_cast<int>(s->text.urls.size()));
       if (verb == ASEML_VERB_PARSE) return 0;
+      SetDouble(bb, ASEML_BB_THRESHOLD, threshold_);
+      if (IsEmpty(s->msg)) {
+        SetDouble(bb, ASEML_BB_SCORE, 0.0);
+        bb->Set(ASEML_BB_VERDICT, BB_TYPE_INT, BB_FLAGS_RAW, 2);
+        bb->Set(ASEML_BB_VERDICT_TEXT, BB_TYPE_STRING, BB_FLAGS_RAW, "empty");
+        return 0;
+      }
       double score = eml::CombineScore(GetDouble(bb, ASEML_BB_BAYES_SCORE, 0.5),
                                        GetDouble(bb, ASEML_BB_HEADER_SCORE, 0),
                                        GetDouble(bb, ASEML_BB_LIST_SCORE, 0));
@@ -580,6 +607,13 @@ public:
   }
 
 private:
+  // Nothing but white space after an mbox separator line (a separator
+  // alone, a 0-byte file): there is nothing to judge, and it is not spam.
+  static bool IsEmpty(const eml::Message& m) {
+    for (char c : m.raw)
+      if (c != ' ' && c != '\t' && c != '\r' && c != '\n') return false;
+    return true;
+  }
   double threshold_ = eml::kDefaultSpamThreshold;
 };
 

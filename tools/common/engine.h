@@ -1,0 +1,81 @@
+// engine.h - the core instance and the sessions a tool scans mail with.
+//
+// Engine owns the one core instance of the process (the core allows one):
+// Start() loads the plug-ins, stores and applies the settings, and then
+// checks them the way a user means them:
+//   - a value a module refused is an error naming the key and the range the
+//     module allows (the core would only switch that module off);
+//   - a model file named by /eml/EmlBayesFilter/ModelPath that the Bayes
+//     filter cannot use (missing, empty, corrupt, wrong version, too large)
+//     is an error with the filter's reason, before any mail is scanned.
+// Each scanning thread opens its own Session; sessions may scan in parallel.
+//
+// Threading: Start() and the destructor run alone; Session objects are used
+// by one thread each.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "settings.h"
+
+struct as_session_s;
+
+namespace astools {
+
+// The directory the plug-in modules (*.mdl) are loaded from: `given` (a
+// --modules value) when not empty, else $ASCORE_MODULES, else the modules of
+// the installation or build tree the program runs from (module_dir.h, which
+// keeps that choice in one place).
+std::string ModulesDir(const std::string& given);
+
+struct ScanResult {
+  enum Verdict { kError = -1, kHam = 0, kSpam = 1, kEmpty = 2 };
+  Verdict verdict = kError;
+  std::string error;       // why there is no verdict
+  double score = 0;        // combined score 0..1
+  double threshold = 0;    // the spam threshold it was compared with
+  // The evidence (filled when asked for).
+  double header_score = 0, list_score = 0, bayes_score = 0.5;
+  std::string bayes_status;
+  std::vector<std::string> rules, list_hits, tokens;
+
+  const char* VerdictText() const;  // "ham", "spam", "empty" or "error"
+};
+
+class Engine {
+ public:
+  Engine() = default;
+  ~Engine();
+  Engine(const Engine&) = delete;
+  Engine& operator=(const Engine&) = delete;
+
+  // See the top of this file. False with a one-line `error`; then no
+  // instance is left behind.
+  bool Start(const std::string& modules_dir, const Settings& settings, std::string& error);
+  bool started() const { return started_; }
+
+ private:
+  bool started_ = false;
+};
+
+class Session {
+ public:
+  Session() = default;
+  ~Session();
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  // Opens a session of the started engine and applies its settings.
+  bool Open(std::string& error);
+
+  // Scans one message (the bytes are copied). `explain` also reads the
+  // evidence into the result.
+  ScanResult Scan(const char* data, size_t size, bool explain);
+
+ private:
+  as_session_s* session_ = nullptr;
+};
+
+}  // namespace astools
