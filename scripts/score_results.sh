@@ -7,7 +7,8 @@ awk '
     path = $0; sub(/^\{"path":"/, "", path); sub(/".*/, "", path)
     n = split(path, parts, "/"); folder = (n >= 2) ? parts[n - 1] : "."
     verdict = "error"
-    if ($0 ~ /"verdict":"spam"/) verdict = "spam"; else if ($0 ~ /"verdict":"ham"/) verdict = "ham"
+    # An empty message is not spam: it counts with the ham.
+    if ($0 ~ /"verdict":"spam"/) verdict = "spam"; else if ($0 ~ /"verdict":"(ham|empty)"/) verdict = "ham"
     total[folder]++; count[folder, verdict]++
   }
   END {

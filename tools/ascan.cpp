@@ -15,10 +15,13 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <mutex>
 #include <string>
@@ -212,23 +215,45 @@ int Scan(const Options& o) {
     }
   };
 
+  // The workers run with SIGINT and SIGTERM blocked, so the signal reaches
+  // this thread even while a worker waits on a slow pipe.
+  std::atomic<int> active{o.jobs};
   std::vector<std::thread> threads;
-  for (int j = 0; j < o.jobs; ++j) threads.emplace_back(worker);
-  if (isatty(STDERR_FILENO) && !o.quiet) {
-    while (t.inputs_done < inputs.size() && !g_signal) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-      {
-        std::lock_guard<std::mutex> lock(out_mu);
-        if (!fatal.empty()) break;
-      }
-      size_t done = t.inputs_done, total = inputs.size();
-      int width = 40, fill = total ? static_cast<int>(width * done / total) : width;
-      std::fprintf(stderr, "\r[%s%s] %zu/%zu", std::string(static_cast<size_t>(fill), '#').c_str(),
-                   std::string(static_cast<size_t>(width - fill), ' ').c_str(), done, total);
-    }
-    std::fprintf(stderr, "\r\033[K");
+  {
+    sigset_t block, old;
+    sigemptyset(&block);
+    sigaddset(&block, SIGINT);
+    sigaddset(&block, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &block, &old);
+    for (int j = 0; j < o.jobs; ++j)
+      threads.emplace_back([&] {
+        worker();
+        --active;
+      });
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
   }
-  for (auto& th : threads) th.join();
+  bool tty = isatty(STDERR_FILENO) && !o.quiet;
+  while (active > 0 && !g_signal) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    if (!tty) continue;
+    size_t done = t.inputs_done, total = inputs.size();
+    int width = 40, fill = total ? static_cast<int>(width * std::min(done, total) / total) : width;
+    std::fprintf(stderr, "\r[%s%s] %zu/%zu", std::string(static_cast<size_t>(fill), '#').c_str(),
+                 std::string(static_cast<size_t>(width - fill), ' ').c_str(), done, total);
+  }
+  if (tty) std::fprintf(stderr, "\r\033[K");
+  // Interrupted: the workers stop after the message in hand; one stuck on a
+  // read is left behind after a grace period.
+  auto grace = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  while (active > 0 && std::chrono::steady_clock::now() < grace)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  bool stuck = active > 0;
+  std::unique_lock<std::mutex> out_lock(out_mu);  // no line is cut by the summary
+  if (!stuck) {
+    out_lock.unlock();
+    for (auto& th : threads) th.join();
+    out_lock.lock();
+  }
   if (!fatal.empty()) {
     Error(fatal);
     return kUsage;
@@ -240,6 +265,12 @@ int Scan(const Options& o) {
                t.messages.load(), t.spam.load(), t.ham.load(), t.empty.load(), t.errors.load(), t.truncated.load(),
                secs, secs > 0 ? static_cast<double>(t.messages) / secs : 0.0, o.jobs,
                g_signal ? "; interrupted, the rest was not scanned" : "");
+  if (stuck) {
+    std::fflush(stdout);
+    std::_Exit(128 + g_signal);  // the stuck worker still holds the core
+  }
+  for (auto& th : threads)
+    if (th.joinable()) th.join();
   if (g_signal) return 128 + g_signal;
   if (t.errors > 0) return kIncomplete;
   return t.spam > 0 ? kSpamFound : kClean;
@@ -471,9 +502,9 @@ int main(int argc, char** argv) {
     if (filter->parsed()) return PassThrough("", "", kUsage);
     return kUsage;
   }
-  CatchSignals();
-  if (scan->parsed()) return Scan(o);
   if (check->parsed()) return Check(o);
   if (filter->parsed()) return Filter(o);
+  CatchSignals();
+  if (scan->parsed()) return Scan(o);
   return Train(o);
 }

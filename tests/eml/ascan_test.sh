@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # ascan end to end on the bundled samples: argument handling, exit codes,
-# per-message errors, training and the whole pipeline. Prints a closing
-# "N passed, N failed" line.
+# per-message errors, training and the whole pipeline, check and filter
+# modes, settings errors, JSON for any file name, interruption, and the
+# manual page against --help. Prints a closing "N passed, N failed" line.
 set -u
-ASCAN="$1"; SAMPLES="$2"; MODULES="$3"
+ASCAN="$1"; SAMPLES="$2"; MODULES="$3"; MANPAGE="${4:-}"
 TMP="$(mktemp -d)"; trap 'rm -rf "$TMP"' EXIT
 pass=0; fail=0
 check() { if eval "$2"; then pass=$((pass + 1)); else fail=$((fail + 1)); echo "FAILED: $1"; fi; }
@@ -43,6 +44,81 @@ check "every spam sample flagged" '[ "$(grep "/spam/" "$TMP/all.jsonl" | grep -c
 check "no ham sample flagged" '[ "$(grep "/ham/" "$TMP/all.jsonl" | grep -c "\"verdict\":\"spam\"")" -eq 0 ]'
 "$ASCAN" scan --modules "$MODULES" --model "$TMP/absent.bin" "$SAMPLES/ham" >/dev/null 2>&1; rc=$?
 check "missing model stops the run" '[ $rc -eq 2 ]'
+
+# Fail closed: runs that could not look exit 2 (nothing scanned) or 3.
+M=(--modules "$MODULES")
+HAM="$SAMPLES/ham/01-meeting.eml"; SPAM="$SAMPLES/spam/01-pills.eml"
+cp "$TMP/model.bin" "$TMP/v2.bin"; printf '\002' | dd of="$TMP/v2.bin" bs=1 seek=8 conv=notrunc 2>/dev/null
+head -c 200 "$TMP/model.bin" >"$TMP/cut.bin"; : >"$TMP/empty.bin"
+printf '[EmlVerdictPerformer]\nSpamTreshold = 0.7\n' >"$TMP/typo.ini"
+while IFS='|' read -r name want pattern args; do
+  eval "set -- $args"
+  "$ASCAN" "$@" >"$TMP/o" 2>"$TMP/e"; rc=$?
+  check "$name: exit $want" '[ $rc -eq $want ]'
+  check "$name: says '$pattern'" 'grep -qF -- "$pattern" "$TMP/o" "$TMP/e"'
+done <<'CASES'
+missing input|3|"error":"cannot open: No such file|scan "${M[@]}" "$TMP/none.eml" "$HAM"
+refused value|2|SpamThreshold: expected a number in (0, 1)|scan "${M[@]}" -s EmlVerdictPerformer/SpamThreshold=5 "$HAM"
+misspelt key|2|unknown setting 'EmlVerdictPerformer/SpamTreshold'|scan "${M[@]}" -s EmlVerdictPerformer/SpamTreshold=0.5 "$HAM"
+misspelt key in a config file|2|typo.ini:2: unknown setting|scan "${M[@]}" --config "$TMP/typo.ini" "$HAM"
+empty model|2|is not usable|scan "${M[@]}" --model "$TMP/empty.bin" "$HAM"
+truncated model|2|is not usable|scan "${M[@]}" --model "$TMP/cut.bin" "$HAM"
+model of another version|2|unsupported model version 2|scan "${M[@]}" --model "$TMP/v2.bin" "$HAM"
+train takes no -j|2|-j|train -j 2 --spam "$SAMPLES/spam" --ham "$SAMPLES/ham" -o "$TMP/x.bin"
+train takes no --model|2|--model|train --model "$TMP/model.bin" --spam "$SAMPLES/spam" --ham "$SAMPLES/ham" -o "$TMP/x.bin"
+every --spam is used|0|trained on 4 spam|train --spam "$SAMPLES/spam" --spam "$HAM" --ham "$SAMPLES/ham" -o "$TMP/x.bin"
+version|0|ascan 2.|--version
+CASES
+for cmd in "" scan check filter train; do
+  "$ASCAN" $cmd --help >"$TMP/help" 2>&1; rc=$?
+  check "--help ${cmd:-(top)} exits 0 and gives the exit codes" '[ $rc -eq 0 ] && grep -q "Exit status" "$TMP/help"'
+  [ -n "$MANPAGE" ] || continue
+  for opt in $(grep -oE -- "--[a-z][a-z-]+" "$TMP/help" | sort -u); do
+    [ "$opt" = --help ] && continue
+    check "manual page documents ${cmd:-ascan} $opt" 'grep -qF -- "$opt" "$MANPAGE"'
+  done
+done
+
+# Empty input has its own verdict; tmp outside a Maildir is mail too.
+mkdir -p "$TMP/n/tmp"; : >"$TMP/n/zero.eml"; cp "$HAM" "$TMP/n/tmp/kept.eml"
+"$ASCAN" scan "${M[@]}" "$TMP/n" >"$TMP/o" 2>/dev/null; rc=$?
+check "0-byte file is empty, not spam" '[ $rc -eq 0 ] && grep -q "zero.eml\",\"verdict\":\"empty\",\"score\":0" "$TMP/o"'
+check "tmp outside a Maildir is scanned" 'grep -q "tmp/kept.eml" "$TMP/o"'
+
+# Any file name gives valid JSON, and the exact bytes come back from path_hex.
+bad="$(printf 'bad\377\376name')"; cp "$HAM" "$TMP/n/$bad"; cp "$HAM" "$TMP/n/q\"uo\\te"
+"$ASCAN" scan "${M[@]}" --explain --model "$TMP/model.bin" "$TMP/n" >"$TMP/o" 2>/dev/null
+check "every line parses as JSON" 'jq -e . "$TMP/o" >/dev/null && [ "$(jq -s length "$TMP/o")" -eq 4 ]'
+check "path_hex holds the bytes of a non-UTF-8 name" \
+  '[ "$(jq -r "select(.path_hex) | .path_hex" "$TMP/o")" = "$(printf "%s" "$TMP/n/$bad" | od -An -tx1 | tr -d " \n")" ]'
+check "--explain gives rules and tokens" '[ "$(jq -s "map(select(.rules and .tokens)) | length" "$TMP/o")" -eq 4 ] &&
+  [ "$(jq -s "map(select(.verdict == \"ham\" and (.tokens | length) > 0)) | length" "$TMP/o")" -eq 3 ]'
+
+# check and filter: one message on standard input.
+"$ASCAN" check "${M[@]}" <"$HAM" >"$TMP/o"; rc=$?
+check "check: ham exits 0 with one line" \
+  '[ $rc -eq 0 ] && [ "$(wc -l <"$TMP/o")" -eq 1 ] && jq -e ".verdict == \"ham\"" "$TMP/o" >/dev/null'
+"$ASCAN" check "${M[@]}" <"$SPAM" >/dev/null; check "check: spam exits 1" '[ $? -eq 1 ]'
+"$ASCAN" scan "${M[@]}" - <"$SPAM" >"$TMP/o" 2>/dev/null; rc=$?
+check "scan - reads standard input" '[ $rc -eq 1 ] && grep -q "\"path\":\"-\",\"verdict\":\"spam\"" "$TMP/o"'
+printf 'Subject: hi\r\nX-Spam-Flag: FORGED\r\n\r\nbody \000 bytes\r\n\r\n\r\nFrom x\r\n' >"$TMP/crlf.eml"
+"$ASCAN" filter "${M[@]}" <"$TMP/crlf.eml" >"$TMP/o"; rc=$?
+check "filter exits 0" '[ $rc -eq 0 ]'
+check "filter keeps the body byte for byte" 'cmp -s <(tail -c 27 "$TMP/crlf.eml") <(tail -c 27 "$TMP/o")'
+check "filter adds three CRLF fields and drops the forged one" \
+  '[ "$(tr -d "\r" <"$TMP/o" | grep -c "^X-Spam-")" -eq 3 ] && [ "$(grep -c "^X-Spam-.*"$(printf "\r")"\$" "$TMP/o")" -eq 3 ] && ! grep -q FORGED "$TMP/o"'
+"$ASCAN" filter --modules "$TMP/none" <"$TMP/crlf.eml" >"$TMP/o" 2>"$TMP/e"; rc=$?
+check "filter that cannot start passes the message on unchanged, exit 2" '[ $rc -eq 2 ] && cmp -s "$TMP/crlf.eml" "$TMP/o"'
+"$ASCAN" filter --no-such-option <"$TMP/crlf.eml" >"$TMP/o" 2>/dev/null; rc=$?
+check "filter called wrongly still passes the message on" '[ $rc -eq 2 ] && cmp -s "$TMP/crlf.eml" "$TMP/o"'
+
+# Ctrl-C: lines already decided are out, then the summary.
+(cat "$SPAM"; sleep 20) | "$ASCAN" scan "${M[@]}" "$SAMPLES/ham" - >"$TMP/o" 2>"$TMP/e" & pid=$!
+for _ in $(seq 200); do [ "$(wc -l <"$TMP/o")" -ge 3 ] && break; sleep 0.1; done
+kill -INT "$pid"; wait "$pid"; rc=$?
+check "interrupted scan exits 130" '[ $rc -eq 130 ]'
+check "its finished lines were flushed" '[ "$(grep -c "\"verdict\":\"ham\"" "$TMP/o")" -eq 3 ]'
+check "and the summary says so" 'grep -q "3 messages: 0 spam, 3 ham.*interrupted" "$TMP/e"'
 
 echo "$pass passed, $fail failed"
 [ "$fail" -eq 0 ]

@@ -164,6 +164,11 @@ TEST_F(EmlCore, BadSettingsAreRejectedWithTheKeyNamed) {
   std::string msg = as_core_errmsg();
   EXPECT_NE(msg.find("SpamThreshold"), std::string::npos) << msg;
   EXPECT_NE(msg.find("not/a/domain"), std::string::npos) << msg;
+  // A performer that refused its threshold decides nothing with the default.
+  Result r = Scan(kSpam);
+  EXPECT_NE(r.rc, 0);
+  EXPECT_EQ(r.verdict, -1);
+  EXPECT_NE(r.error.find("settings were refused"), std::string::npos) << r.error;
 }
 
 TEST_F(EmlCore, DomainListsFromSettings) {
@@ -209,13 +214,24 @@ TEST_F(EmlCore, ParseVerbOpensEveryLevel) {
 TEST_F(EmlCore, HostileInputNeverFailsTheRun) {
   ASSERT_EQ(Start(), 0);
   std::vector<std::string> inputs = {
-      "", std::string(1, '\0'), std::string(300000, 'A'),  // one huge line
+      std::string(1, '\0'), std::string(300000, 'A'),  // one huge line
       "Content-Type: multipart/mixed; boundary=x\n\n--x\nContent-Transfer-Encoding: base64\n\n@@@@",
-      "Subject: \xff\xfe\xc0\x80 invalid\n\n\xed\xa0\x80\xf8\x88\x80\x80\x80"};
+      "Subject: \xff\xfe\xc0\x80 invalid\n\n\xed\xa0\x80\xf8\x88\x80\x80\x80", "\n\nx"};
   for (const std::string& in : inputs) {
     Result r = Scan(in);
     EXPECT_EQ(r.rc, 0) << r.error;
     EXPECT_TRUE(r.verdict == 0 || r.verdict == 1);
+  }
+}
+
+TEST_F(EmlCore, EmptyMessagesGetTheirOwnVerdict) {
+  ASSERT_EQ(Start(), 0);
+  for (const char* in : {"", " \r\n\t\n", "From a@b Thu Aug 22 12:36:23 2002\n", "From a@b Thu Aug 22 12:36:23 2002\n\n"}) {
+    SCOPED_TRACE(in);
+    Result r = Scan(in);
+    ASSERT_EQ(r.rc, 0) << r.error;
+    EXPECT_EQ(r.verdict, 2);
+    EXPECT_EQ(r.score, 0.0);
   }
 }
 
