@@ -175,6 +175,7 @@ class IconvPool {
     return pool;
   }
 
+  IconvPool() { idle_.reserve(kMaxIdle); }
   ~IconvPool() {
     for (Entry& e : idle_) iconv_close(e.cd);
   }
@@ -202,15 +203,19 @@ class IconvPool {
     return cd;
   }
 
-  void Release(const std::string& name, iconv_t cd) {
-    iconv_t drop = kBad();
-    {
+  // Never throws: a descriptor that cannot be kept is closed.
+  void Release(const std::string& name, iconv_t cd) noexcept {
+    iconv_t drop = cd;
+    try {
+      Entry e{name, cd};
       std::lock_guard<std::mutex> lock(mu_);
+      drop = kBad();
       if (idle_.size() >= kMaxIdle) {
         drop = idle_.front().cd;
         idle_.erase(idle_.begin());
       }
-      idle_.push_back(Entry{name, cd});
+      idle_.push_back(std::move(e));  // within the reserved room: no allocation
+    } catch (...) {
     }
     if (drop != kBad()) iconv_close(drop);
   }
@@ -296,6 +301,12 @@ bool IconvToUtf8(std::string_view in, const std::string& name, std::string& out)
   IconvPool& pool = IconvPool::Get();
   iconv_t cd = pool.Acquire(name);
   if (cd == IconvPool::kBad()) return false;
+  struct GiveBack {  // also when appending to `out` throws
+    IconvPool& pool;
+    const std::string& name;
+    iconv_t cd;
+    ~GiveBack() { pool.Release(name, cd); }
+  } give_back{pool, name, cd};
   iconv(cd, nullptr, nullptr, nullptr, nullptr);  // initial shift state
   // One byte may legally become several characters (Tamil TSCII); past four
   // output bytes per input byte the rest is dropped.
@@ -328,7 +339,6 @@ bool IconvToUtf8(std::string_view in, const std::string& name, std::string& out)
       left = 0;  // a sequence cut off by the end of the input
     }
   }
-  pool.Release(name, cd);
   return true;
 }
 
