@@ -44,6 +44,9 @@ check "pkg-config finds ascore in the prefix" '[ "$(pkg-config --modversion asco
 # The installed ascan, with no --modules and no environment variable.
 "$PREFIX/bin/ascan" scan "$SAMPLES" >"$WORK/ascan.jsonl" 2>"$WORK/ascan.err"; rc=$?
 check "installed ascan scans the samples by itself" '[ $rc -eq 1 ] && grep -q " 0 errors" "$WORK/ascan.err"'
+example="$(find "$PREFIX/share/doc" -path '*/examples/ascan.ini' | head -n1)"
+"$PREFIX/bin/ascan" scan --config "$example" "$SAMPLES" >/dev/null 2>&1
+check "installed ascan accepts the installed example settings" '[ $? -eq 1 ]'
 ASCORE_MODULES="$WORK/none" "$PREFIX/bin/ascan" scan "$SAMPLES" >/dev/null 2>"$WORK/env.err"; rc=$?
 check "ASCORE_MODULES is honoured" '[ $rc -eq 2 ] && grep -q "$WORK/none" "$WORK/env.err"'
 ASCORE_MODULES="$WORK/none" "$PREFIX/bin/ascan" scan --modules "$modules" "$SAMPLES" >/dev/null 2>&1
