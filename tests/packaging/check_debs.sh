@@ -44,7 +44,8 @@ for f in $L/libascore.so /usr/include/ascore/ascore.h /usr/include/ascore/aseml.
 done
 check "libascore-dev: none of the core's internal headers" \
   '! files libascore-dev | grep -E "/(core|loader|disp_mgr|configurer|ascore_iface|inifile2?|tracer|shared_locker|x_file_utils)\.h$"'
-for f in /usr/bin/ascan $L/ascore/modules/aseml.mdl /usr/share/doc/ascore-tools/examples/ascan.ini; do
+for f in /usr/bin/ascan $L/ascore/modules/aseml.mdl /usr/share/man/man1/ascan.1.gz \
+  /usr/share/doc/ascore-tools/examples/ascan.ini; do
   check "ascore-tools: $f" 'has ascore-tools $f'
 done
 
