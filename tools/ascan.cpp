@@ -7,6 +7,8 @@
 //   filter  one message on standard input, the same message on standard
 //           output with X-Spam-* header fields added
 //   train   a model from folders of spam and ham
+//   learn   corrections: messages learned as spam or ham, or forgotten,
+//           through the core like any other host
 //
 // Every input is read through the shared tool library (tools/common): at
 // most --max-size bytes per message, special files only when asked, one
@@ -31,6 +33,8 @@
 #include <CLI/CLI.hpp>
 
 #include "analyzer.h"
+#include "ascore/ascore.h"
+#include "ascore/aseml.h"
 #include "ascore/version.h"
 #include "bayes.h"
 #include "model_store.h"
@@ -66,6 +70,9 @@ struct Options {
   // train
   std::vector<std::string> spam_dirs, ham_dirs;
   std::string output;
+  bool force = false;
+  // learn
+  bool learn_spam = false, learn_ham = false, forget = false;
 };
 
 std::atomic<int> g_signal{0};
@@ -391,12 +398,97 @@ int Train(const Options& o) {
     return kUsage;
   }
   std::string err;
-  if (!eml::WriteModelFile(o.output, model, learned, true, err)) {
-    Error(err);
+  if (!eml::WriteModelFile(o.output, model, learned, o.force, err)) {
+    Error(err + (o.force ? "" : " (--force replaces it)"));
     return kUsage;
   }
   std::fprintf(stderr, "ascan: trained on %zu spam and %zu ham messages, %zu tokens, %zu unreadable -> %s\n",
                counts[1], counts[0], model.size(), errors, o.output.c_str());
+  return errors ? kIncomplete : kClean;
+}
+
+// ---------------------------------------------------------------------------
+// learn: through the core, as a mail server or a webmail button would
+
+int Learn(const Options& o) {
+  astools::Settings settings;
+  astools::Engine engine;
+  std::string err;
+  if (!BuildSettings(o, settings, err) || !engine.Start(astools::ModulesDir(o.modules), settings, err, true)) {
+    Error(err);
+    return kUsage;
+  }
+  const char* model_setting = as_core_setting_get(nullptr, "/eml/EmlBayesFilter/ModelPath");
+  if (!model_setting || !*model_setting) {
+    Error("learn needs a model file: --model FILE, or EmlBayesFilter/ModelPath in --config");
+    return kUsage;
+  }
+  const std::string model = model_setting;
+  astools::Session session;
+  if (!session.Open(err)) {
+    Error(err);
+    return kUsage;
+  }
+  uint32_t verb = o.learn_spam ? ASEML_VERB_LEARN_SPAM : o.learn_ham ? ASEML_VERB_LEARN_HAM : ASEML_VERB_FORGET;
+  astools::WalkOptions wo;
+  wo.glob = o.glob;
+  wo.follow_links = o.follow_links;
+  wo.read_special = o.read_special;
+  std::vector<astools::Input> inputs;
+  astools::ExpandPaths(o.paths, wo, inputs);
+
+  const char* const kOutcomes[] = {"learned", "relearned", "unchanged", "forgotten", "not learned"};
+  size_t counts[5] = {0, 0, 0, 0, 0}, errors = 0;
+  astools::LearnResult last;
+  auto emit = [&](const std::string& line) {
+    if (o.quiet) return;
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fflush(stdout);
+  };
+  astools::Message m;
+  for (const astools::Input& in : inputs) {
+    if (g_signal) break;
+    std::string why = in.error;
+    int fd = in.kind == astools::Input::kStdin ? STDIN_FILENO : -1;
+    if (in.kind == astools::Input::kFile) fd = astools::OpenInputFile(in.path, o.read_special, why);
+    if (fd < 0) {
+      ++errors;
+      emit(ErrorLine(in.path, why));
+      continue;
+    }
+    astools::MessageReader reader(fd, o.max_size);
+    while (!g_signal && reader.Next(m)) {
+      std::string name = m.index == 1 && m.last ? in.path : in.path + "#" + std::to_string(m.index);
+      astools::LearnResult r = session.Learn(m.bytes.data(), m.bytes.size(), verb);
+      if (!r.ok) {
+        ++errors;
+        emit(ErrorLine(name, r.error));
+        continue;
+      }
+      last = r;
+      for (size_t k = 0; k < 5; ++k) counts[k] += r.outcome == kOutcomes[k];
+      astools::JsonLine j;
+      j.AddPath("path", name);
+      j.Add("learn", r.outcome);
+      if (m.truncated) j.Add("truncated", true);
+      emit(j.Line());
+    }
+    if (!reader.error().empty()) {
+      ++errors;
+      emit(ErrorLine(in.path, reader.error()));
+    }
+    if (fd != STDIN_FILENO) ::close(fd);
+  }
+  size_t done = counts[0] + counts[1] + counts[2] + counts[3] + counts[4];
+  std::string holds = last.ok ? "; the model holds " + std::to_string(last.spam) + " spam and " +
+                                    std::to_string(last.ham) + " ham messages"
+                              : "";
+  std::fprintf(stderr,
+               "ascan: %zu messages: %zu learned, %zu relearned, %zu unchanged, %zu forgotten, %zu not learned, "
+               "%zu errors%s (%s)%s\n",
+               done + errors, counts[0], counts[1], counts[2], counts[3], counts[4], errors, holds.c_str(),
+               model.c_str(), g_signal ? "; interrupted, the rest was not learned" : "");
+  if (g_signal) return 128 + g_signal;
   return errors ? kIncomplete : kClean;
 }
 
@@ -482,9 +574,38 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(size_t{1}, astools::kMaxMessageBytesLimit).description(""))
       ->default_str("16M")
       ->type_name("SIZE");
+  train->add_flag("--force", o.force, "replace the model file when it exists (it is kept otherwise)");
   train->footer(
-      "Exit status: 0 model written, 2 usage error or too little mail (no model written), 3 model\n"
-      "written but some input could not be read (listed on standard error).");
+      "Exit status: 0 model written, 2 usage error, too little mail or the model file exists without\n"
+      "--force (no model written), 3 model written but some input could not be read (listed on\n"
+      "standard error). The model file is replaced whole (a new file renamed over it), under the\n"
+      "same lock that learning takes, and records every message it learned, so a trained message\n"
+      "can later be relearned or forgotten with `ascan learn`.");
+
+  CLI::App* learn = app.add_subcommand(
+      "learn", "learn messages as spam or ham, or forget them, into the model file (through the core)");
+  CLI::Option_group* mode = learn->add_option_group("mode", "what to do with each message (exactly one)");
+  mode->add_flag("--spam", o.learn_spam, "learn as spam (moves a message learned as ham over)");
+  mode->add_flag("--ham", o.learn_ham, "learn as ham (moves a message learned as spam over)");
+  mode->add_flag("--forget", o.forget, "take a message learned earlier back out, exactly");
+  mode->require_option(1);
+  EngineOptions(learn, o);
+  InputOptions(learn, o);
+  learn->add_flag("-q,--quiet", o.quiet, "no JSON lines: the summary and exit status only");
+  learn->add_option("PATH", o.paths, "message file, mbox, Maildir or folder (walked); - is standard input")
+      ->type_name("PATH")
+      ->required();
+  learn->footer(
+      "The model file (--model, or EmlBayesFilter/ModelPath in --config) is created when missing; one\n"
+      "that exists but is corrupt or of another version is refused and left as it is. Each message is\n"
+      "saved as it is learned, so other processes (scanners, a daemon) see it at once, and learners in\n"
+      "several processes may run together. Messages are known by their bytes: forget and relearn need\n"
+      "the same message, not a copy with header fields added on the way.\n"
+      "Output: {\"path\":..., \"learn\":\"learned|relearned|unchanged|forgotten|not learned\"} per\n"
+      "message, or {\"path\":..., \"error\":...}; summary on standard error.\n"
+      "Exit status: 0 every message was handled, 2 usage, settings or start-up error (nothing learned),\n"
+      "3 some input could not be read or learned (it has an \"error\" line; the others were learned),\n"
+      "128+N stopped by signal N.");
 
   try {
     app.parse(argc, argv);
@@ -496,7 +617,7 @@ int main(int argc, char** argv) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
     std::string sub = filter->parsed() ? "filter" : scan->parsed() ? "scan" : check->parsed() ? "check"
-                      : train->parsed()  ? "train" : "";
+                      : train->parsed()  ? "train" : learn->parsed() ? "learn" : "";
     Error(std::string(e.what()) + " (see 'ascan " + (sub.empty() ? "" : sub + " ") + "--help')");
     // A filter never loses the message, even when called wrongly.
     if (filter->parsed()) return PassThrough("", "", kUsage);
@@ -506,5 +627,6 @@ int main(int argc, char** argv) {
   if (filter->parsed()) return Filter(o);
   CatchSignals();
   if (scan->parsed()) return Scan(o);
+  if (learn->parsed()) return Learn(o);
   return Train(o);
 }

@@ -68,8 +68,13 @@ train takes no -j|2|-j|train -j 2 --spam "$SAMPLES/spam" --ham "$SAMPLES/ham" -o
 train takes no --model|2|--model|train --model "$TMP/model.bin" --spam "$SAMPLES/spam" --ham "$SAMPLES/ham" -o "$TMP/x.bin"
 every --spam is used|0|trained on 4 spam|train --spam "$SAMPLES/spam" --spam "$HAM" --ham "$SAMPLES/ham" -o "$TMP/x.bin"
 version|0|ascan 2.|--version
+learn needs one mode|2|Exactly 1 option|learn "${M[@]}" --model "$TMP/model.bin" "$HAM"
+learn needs a model|2|learn needs a model file|learn "${M[@]}" --spam "$HAM"
+learn refuses a corrupt model|2|is not usable|learn "${M[@]}" --spam --model "$TMP/cut.bin" "$HAM"
+train keeps an existing model|2|--force replaces it|train --spam "$SAMPLES/spam" --ham "$HAM" -o "$TMP/cut.bin"
 CASES
-for cmd in "" scan check filter train; do
+check "refused models are left as they were" '[ "$(head -c 200 "$TMP/model.bin" | cmp - "$TMP/cut.bin" && echo same)" = same ]'
+for cmd in "" scan check filter train learn; do
   "$ASCAN" $cmd --help >"$TMP/help" 2>&1; rc=$?
   check "--help ${cmd:-(top)} exits 0 and gives the exit codes" '[ $rc -eq 0 ] && grep -q "Exit status" "$TMP/help"'
   [ -n "$MANPAGE" ] || continue
@@ -119,6 +124,31 @@ kill -INT "$pid"; wait "$pid"; rc=$?
 check "interrupted scan exits 130" '[ $rc -eq 130 ]'
 check "its finished lines were flushed" '[ "$(grep -c "\"verdict\":\"ham\"" "$TMP/o")" -eq 3 ]'
 check "and the summary says so" 'grep -q "3 messages: 0 spam, 3 ham.*interrupted" "$TMP/e"'
+
+# learn: corrections through the core; forget restores the file byte for byte.
+NEW="$TMP/new.eml"; printf 'From: dan@example.org\nSubject: lunch\n\nlunch on friday at noon, usual place\n' >"$NEW"
+cp "$TMP/model.bin" "$TMP/learn.bin"; L=(learn "${M[@]}" --model "$TMP/learn.bin")
+verdict() { "$ASCAN" scan "${M[@]}" --model "$TMP/learn.bin" "$NEW" 2>/dev/null | jq -r .verdict; }
+before="$(verdict)"
+"$ASCAN" "${L[@]}" --spam "$NEW" >"$TMP/o" 2>"$TMP/e"; rc=$?
+check "learn --spam: learned, and the verdict turns to spam" \
+  '[ $rc -eq 0 ] && jq -e ".learn == \"learned\"" "$TMP/o" >/dev/null && [ "$before" = ham ] && [ "$(verdict)" = spam ]'
+check "learn summary gives the model's counts" 'grep -q "1 learned.*the model holds 4 spam and 3 ham" "$TMP/e"'
+"$ASCAN" "${L[@]}" --ham "$NEW" >"$TMP/o" 2>/dev/null
+check "learn --ham moves it over" 'jq -e ".learn == \"relearned\"" "$TMP/o" >/dev/null && [ "$(verdict)" = ham ]'
+"$ASCAN" "${L[@]}" --forget "$NEW" "$NEW" >"$TMP/o" 2>/dev/null; rc=$?
+check "forget, then forget again" '[ $rc -eq 0 ] && [ "$(jq -r .learn "$TMP/o" | tr "\n" ,)" = "forgotten,not learned," ]'
+check "forget restores the model file exactly" 'cmp -s "$TMP/learn.bin" "$TMP/model.bin"'
+"$ASCAN" train --force --spam "$SAMPLES/spam" --ham "$HAM" -o "$TMP/cut.bin" 2>/dev/null
+check "train --force replaces a model" '[ $? -eq 0 ] && "$ASCAN" scan "${M[@]}" --model "$TMP/cut.bin" "$HAM" >/dev/null 2>&1'
+# Two learners at once, into a model that does not exist yet: both count.
+for p in a b; do
+  for i in $(seq 12); do printf 'From %s@x Thu Aug 22 12:36:23 2002\nSubject: %s %s\n\nbody %s %s\n' $p $p $i $p $i; done >"$TMP/$p.mbox"
+done
+"$ASCAN" learn "${M[@]}" --model "$TMP/fresh.bin" --spam -q "$TMP/a.mbox" 2>/dev/null & pa=$!
+"$ASCAN" learn "${M[@]}" --model "$TMP/fresh.bin" --ham -q "$TMP/b.mbox" 2>/dev/null; rb=$?; wait $pa; ra=$?
+"$ASCAN" learn "${M[@]}" --model "$TMP/fresh.bin" --forget "$TMP/a.mbox" "$TMP/b.mbox" >"$TMP/o" 2>/dev/null
+check "two learners at once: both count" '[ $ra$rb = 00 ] && [ "$(grep -c "\"forgotten\"" "$TMP/o")" -eq 24 ]'
 
 echo "$pass passed, $fail failed"
 [ "$fail" -eq 0 ]

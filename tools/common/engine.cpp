@@ -1,6 +1,9 @@
 // engine.cpp - the core instance, its sessions and the checks on start.
 #include "engine.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <string_view>
 
 #include "ascore/ascore.h"
@@ -69,7 +72,8 @@ Engine::~Engine() {
   if (started_) as_core_instance_release();
 }
 
-bool Engine::Start(const std::string& modules_dir, const Settings& settings, std::string& error) {
+bool Engine::Start(const std::string& modules_dir, const Settings& settings, std::string& error,
+                   bool model_may_be_missing) {
   if (as_core_instance_init(modules_dir.c_str(), AS_PRODUCT_EML) != 0) {
     error = "cannot start the core over '" + modules_dir + "': " + as_core_errmsg();
     return false;
@@ -96,7 +100,9 @@ bool Engine::Start(const std::string& modules_dir, const Settings& settings, std
   }
   if (probe.verdict == ScanResult::kError) return fail("the plug-ins cannot scan: " + probe.error);
   const char* model = as_core_setting_get(nullptr, kModelKey);
-  if (model && *model && probe.bayes_status != "ok")
+  struct stat st;
+  bool missing = model && *model && ::stat(model, &st) != 0 && errno == ENOENT;
+  if (model && *model && probe.bayes_status != "ok" && !(model_may_be_missing && missing))
     return fail("model '" + std::string(model) + "' is not usable: " + probe.bayes_status);
   return true;
 }
@@ -156,6 +162,33 @@ ScanResult Session::Scan(const char* data, size_t size, bool explain) {
     r.rules = Strings(bb, ASEML_BB_HEADER_RULES);
     r.list_hits = Strings(bb, ASEML_BB_LIST_HITS);
     r.tokens = Strings(bb, ASEML_BB_BAYES_TOKENS);
+  }
+  as_blackbox_release(bb);
+  return r;
+}
+
+LearnResult Session::Learn(const char* data, size_t size, uint32_t verb) {
+  LearnResult r;
+  as_item_descriptor_t d{};
+  d.stream_param1 = reinterpret_cast<int64_t>(data);
+  d.stream_param2 = static_cast<int64_t>(size);
+  d.entity_type = ASEML_ENTITY_MAIL;
+  d.entity_subtype = ASEML_SOURCE_BUFFER;
+  as_blackbox_t* bb = session_ ? as_blackbox_create() : nullptr;
+  if (!bb) {
+    r.error = session_ ? as_core_errmsg() : "no session";
+    return r;
+  }
+  if (as_core_item_process_alt(session_, &d, verb, bb) != 0) {
+    r.error = as_core_errmsg();
+  } else {
+    const char* outcome = static_cast<const char*>(
+        as_blackbox_get(bb, ASEML_BB_LEARN_RESULT, BB_TYPE_STRING, static_cast<const char**>(nullptr)));
+    r.ok = outcome != nullptr;
+    r.outcome = outcome ? outcome : "";
+    if (!r.ok) r.error = "the plug-ins did not say what they learned";
+    as_blackbox_get(bb, ASEML_BB_LEARNED_SPAM, BB_TYPE_ULONG, &r.spam, uint64_t{0});
+    as_blackbox_get(bb, ASEML_BB_LEARNED_HAM, BB_TYPE_ULONG, &r.ham, uint64_t{0});
   }
   as_blackbox_release(bb);
   return r;

@@ -15,6 +15,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -44,6 +45,14 @@ struct ScanResult {
   const char* VerdictText() const;  // "ham", "spam", "empty" or "error"
 };
 
+// What a learning verb did to one message.
+struct LearnResult {
+  bool ok = false;
+  std::string error;    // why it failed (the model is then unchanged)
+  std::string outcome;  // "learned", "relearned", "unchanged", "forgotten", "not learned"
+  uint64_t spam = 0, ham = 0;  // messages in the model afterwards
+};
+
 class Engine {
  public:
   Engine() = default;
@@ -52,8 +61,11 @@ class Engine {
   Engine& operator=(const Engine&) = delete;
 
   // See the top of this file. False with a one-line `error`; then no
-  // instance is left behind.
-  bool Start(const std::string& modules_dir, const Settings& settings, std::string& error);
+  // instance is left behind. With `model_may_be_missing` a model file that
+  // does not exist is no error (learning creates it); one that exists must
+  // still be usable.
+  bool Start(const std::string& modules_dir, const Settings& settings, std::string& error,
+             bool model_may_be_missing = false);
   bool started() const { return started_; }
 
  private:
@@ -73,6 +85,10 @@ class Session {
   // Scans one message (the bytes are copied). `explain` also reads the
   // evidence into the result.
   ScanResult Scan(const char* data, size_t size, bool explain);
+
+  // Learns the message as spam or ham, or forgets it: `verb` is
+  // ASEML_VERB_LEARN_SPAM, ASEML_VERB_LEARN_HAM or ASEML_VERB_FORGET.
+  LearnResult Learn(const char* data, size_t size, uint32_t verb);
 
  private:
   as_session_s* session_ = nullptr;
