@@ -30,8 +30,8 @@
  *   runs only EmlBayesFilter. Messages are known by a digest of their bytes
  *   (a leading mbox "From " line, CRs before LFs and trailing white space do
  *   not count), so forget and relearn need the same message, not a copy with
- *   headers added on the way. Failures: -101 no ModelPath, or the filter is
- *   off on the session; -202 the model file exists but cannot be read or is
+ *   headers added on the way. Failures: -101 no ModelPath, an empty message
+ *   (nothing but white space), or the filter is off on the session; -202 the model file exists but cannot be read or is
  *   refused (it is then never overwritten); -203 the lock or the new file
  *   cannot be taken or written. After a failure the model is unchanged.
  *

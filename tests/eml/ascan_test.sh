@@ -139,6 +139,8 @@ check "learn --ham moves it over" 'jq -e ".learn == \"relearned\"" "$TMP/o" >/de
 "$ASCAN" "${L[@]}" --forget "$NEW" "$NEW" >"$TMP/o" 2>/dev/null; rc=$?
 check "forget, then forget again" '[ $rc -eq 0 ] && [ "$(jq -r .learn "$TMP/o" | tr "\n" ,)" = "forgotten,not learned," ]'
 check "forget restores the model file exactly" 'cmp -s "$TMP/learn.bin" "$TMP/model.bin"'
+printf '\n\n' | "$ASCAN" "${L[@]}" --spam - >"$TMP/o" 2>/dev/null; rc=$?
+check "an empty message is not learned" '[ $rc -eq 3 ] && grep -q "cannot learn an empty message" "$TMP/o" && cmp -s "$TMP/learn.bin" "$TMP/model.bin"'
 "$ASCAN" train --force --spam "$SAMPLES/spam" --ham "$HAM" -o "$TMP/cut.bin" 2>/dev/null
 check "train --force replaces a model" '[ $? -eq 0 ] && "$ASCAN" scan "${M[@]}" --model "$TMP/cut.bin" "$HAM" >/dev/null 2>&1'
 # Two learners at once, into a model that does not exist yet: both count.

@@ -449,6 +449,14 @@ private:
   std::shared_ptr<const Lists> lists_;
 };
 
+// Nothing but white space after an mbox separator line (a separator alone,
+// a 0-byte file): there is nothing to judge or learn, and it is not spam.
+bool IsEmpty(const eml::Message& m) {
+  for (char c : m.raw)
+    if (c != ' ' && c != '\t' && c != '\r' && c != '\n') return false;
+  return true;
+}
+
 class EmlBayesFilter : public EmlModule<CAFilter> {
 public:
   EmlBayesFilter() : EmlModule(kBayesFilter, {"EmlBreaker"}) {}
@@ -540,6 +548,7 @@ private:
   static int Learn(const State* st, const EmlStream& s, uint32_t verb, CBlackBox* bb) {
     if (!st || !st->store)
       return _as_set_err(-101, "EmlBayesFilter: cannot learn: %s", st ? st->status.c_str() : "settings not applied");
+    if (IsEmpty(s.msg)) return _as_set_err(-101, "EmlBayesFilter: cannot learn an empty message");
     eml::ModelStore::Action action = verb == ASEML_VERB_LEARN_SPAM  ? eml::ModelStore::Action::kLearnSpam
                                      : verb == ASEML_VERB_LEARN_HAM ? eml::ModelStore::Action::kLearnHam
                                                                     : eml::ModelStore::Action::kForget;
@@ -607,13 +616,6 @@ public:
   }
 
 private:
-  // Nothing but white space after an mbox separator line (a separator
-  // alone, a 0-byte file): there is nothing to judge, and it is not spam.
-  static bool IsEmpty(const eml::Message& m) {
-    for (char c : m.raw)
-      if (c != ' ' && c != '\t' && c != '\r' && c != '\n') return false;
-    return true;
-  }
   double threshold_ = eml::kDefaultSpamThreshold;
 };
 
