@@ -2,7 +2,8 @@
 # Installs the Debian packages the build and the tests need, if any is missing.
 set -euo pipefail
 pkgs=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev binutils
-      make pkg-config file dpkg-dev lintian libcli11-dev nlohmann-json3-dev scdoc time)
+      make pkg-config file dpkg-dev lintian libcli11-dev nlohmann-json3-dev scdoc time
+      bogofilter bogofilter-sqlite)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

@@ -26,6 +26,7 @@
 #include <cstdlib>
 #include <exception>
 #include <mutex>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -36,7 +37,7 @@
 #include "ascore/ascore.h"
 #include "ascore/aseml.h"
 #include "ascore/version.h"
-#include "bayes.h"
+#include "fused.h"
 #include "model_store.h"
 #include "engine.h"
 #include "input.h"
@@ -120,7 +121,7 @@ std::string ResultLine(const std::string& name, const astools::ScanResult& r, bo
     j.Add("error", r.error);
   } else {
     j.Add("verdict", r.VerdictText());
-    j.Add("score", r.score, 6);
+    j.Add("score", r.score, 10);  // enough digits to rank scores near 0 or 1
   }
   if (truncated) j.Add("truncated", true);
   if (explain && r.verdict != astools::ScanResult::kError) {
@@ -147,7 +148,7 @@ std::string ErrorLine(const std::string& name, const std::string& error) {
 // scan
 
 struct Totals {
-  std::atomic<size_t> messages{0}, spam{0}, ham{0}, empty{0}, errors{0}, truncated{0}, inputs_done{0};
+  std::atomic<size_t> messages{0}, spam{0}, ham{0}, empty{0}, unsure{0}, errors{0}, truncated{0}, inputs_done{0};
 };
 
 int Scan(const Options& o) {
@@ -209,6 +210,7 @@ int Scan(const Options& o) {
           case astools::ScanResult::kSpam: ++t.spam; break;
           case astools::ScanResult::kHam: ++t.ham; break;
           case astools::ScanResult::kEmpty: ++t.empty; break;
+          case astools::ScanResult::kUnsure: ++t.unsure; break;
           default: ++t.errors; break;
         }
         emit(ResultLine(name, r, m.truncated, ms, o.explain));
@@ -267,9 +269,9 @@ int Scan(const Options& o) {
   }
   double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   std::fprintf(stderr,
-               "ascan: %zu messages: %zu spam, %zu ham, %zu empty, %zu errors, %zu truncated in %.2f s "
+               "ascan: %zu messages: %zu spam, %zu ham, %zu empty, %zu unsure, %zu errors, %zu truncated in %.2f s "
                "(%.0f messages/s, %d threads)%s\n",
-               t.messages.load(), t.spam.load(), t.ham.load(), t.empty.load(), t.errors.load(), t.truncated.load(),
+               t.messages.load(), t.spam.load(), t.ham.load(), t.empty.load(), t.unsure.load(), t.errors.load(), t.truncated.load(),
                secs, secs > 0 ? static_cast<double>(t.messages) / secs : 0.0, o.jobs,
                g_signal ? "; interrupted, the rest was not scanned" : "");
   if (stuck) {
@@ -354,13 +356,20 @@ int Filter(const Options& o) {
 // ---------------------------------------------------------------------------
 // train
 
+// Reads every training message first: the fused model trains in several
+// passes over them in a shuffled order, after an inner cross-validation that
+// chooses its learning rate, how its parts are weighed and its threshold.
 int Train(const Options& o) {
   astools::WalkOptions wo;
   wo.glob = o.glob;
   wo.follow_links = o.follow_links;
   wo.read_special = o.read_special;
-  eml::BayesModel model;
-  eml::LearnedMessages learned;
+  struct Sample {
+    eml::TokenSet tokens;
+    uint64_t digest;
+    bool spam;
+  };
+  std::vector<std::unique_ptr<Sample>> read;
   size_t counts[2] = {0, 0}, errors = 0;
   eml::Analysis a;
   astools::Message m;
@@ -375,9 +384,7 @@ int Train(const Options& o) {
       astools::MessageReader reader(fd, o.max_size);
       while (fd >= 0 && !g_signal && reader.Next(m)) {
         eml::Analyze(m.bytes, a);
-        eml::ModelStore::LearnInto(model, learned, a.tokens, eml::MessageDigest(m.bytes),
-                                   spam ? eml::ModelStore::Action::kLearnSpam : eml::ModelStore::Action::kLearnHam,
-                                   eml::ScoreOptions());
+        read.push_back(std::make_unique<Sample>(Sample{a.tokens, eml::MessageDigest(m.bytes), spam != 0}));
         ++counts[spam];
       }
       if (fd >= 0 && !reader.error().empty()) why = reader.error();
@@ -397,13 +404,30 @@ int Train(const Options& o) {
           std::to_string(counts[0]) + " ham)");
     return kUsage;
   }
+  // A message given twice (or under both labels) is learned once, with its
+  // last label, as the learning verbs would.
+  eml::LearnedMessages learned;
+  std::vector<eml::TrainSample> samples;
+  for (auto it = read.rbegin(); it != read.rend(); ++it) {
+    eml::Label seen;
+    if (learned.Find((*it)->digest, seen)) continue;
+    learned.Set((*it)->digest, (*it)->spam ? eml::Label::kSpam : eml::Label::kHam);
+    samples.push_back(eml::TrainSample{&(*it)->tokens, (*it)->digest, (*it)->spam});
+  }
+  eml::FusedModel model;
+  eml::TrainReport report;
+  eml::TrainFused(samples, eml::TrainOptions(), model, &report);
   std::string err;
   if (!eml::WriteModelFile(o.output, model, learned, o.force, err)) {
     Error(err + (o.force ? "" : " (--force replaces it)"));
     return kUsage;
   }
-  std::fprintf(stderr, "ascan: trained on %zu spam and %zu ham messages, %zu tokens, %zu unreadable -> %s\n",
-               counts[1], counts[0], model.size(), errors, o.output.c_str());
+  std::fprintf(stderr,
+               "ascan: trained on %zu spam and %zu ham messages, %zu unreadable -> %s\n"
+               "ascan: learning rate %g, %u passes; held out while fitting: %zu of %zu ham over the threshold, "
+               "%zu of %zu spam caught\n",
+               counts[1], counts[0], errors, o.output.c_str(), report.chosen.rate, report.chosen.passes,
+               report.held_out_fp, report.held_out_ham, report.held_out_caught, report.held_out_spam);
   return errors ? kIncomplete : kClean;
 }
 
@@ -540,7 +564,7 @@ int main(int argc, char** argv) {
   scan->add_option("PATH", o.paths, "message file, mbox, Maildir or folder (walked); - is standard input")
       ->type_name("PATH")
       ->required();
-  scan->footer(std::string("Output: {\"path\":..., \"verdict\":\"spam|ham|empty\", \"score\":0..1, \"time_ms\":...}\n"
+  scan->footer(std::string("Output: {\"path\":..., \"verdict\":\"spam|ham|empty|unsure\", \"score\":0..1, \"time_ms\":...}\n"
                            "per message (\"#N\" after the path for the N-th message of an mbox), or {\"path\":...,\n"
                            "\"error\":...}. A path that is not UTF-8 is written with U+FFFD for the bad bytes\n"
                            "and comes again in full as hex in \"path_hex\". Summary on standard error.\n"

@@ -63,6 +63,10 @@
  *                                        domain lists separated by commas
  *   /eml/EmlUrlFilter/Weight             0..100         (default 6)
  *   /eml/EmlVerdictPerformer/SpamThreshold  0 < x < 1   (default 0.6)
+ *   /eml/EmlVerdictPerformer/UnsureThreshold 0 <= x <= SpamThreshold: scores
+ *                                        from it up to SpamThreshold are
+ *                                        "unsure" (verdict 3); 0 = no unsure
+ *                                        band (default)
  *   /eml/<module>/Enabled                0 disables the module (per session)
  * A module whose settings were refused (a value out of range, a malformed
  * domain) fails every item with -101 until settings it accepts are applied,
@@ -99,9 +103,9 @@
 /* Results (black-box keys and types). */
 #define ASEML_BB_VERDICT 40001u       /* BB_TYPE_INT: 1 spam, 0 ham, 2 empty (nothing but
                                          white space after an mbox "From " line: not
-                                         judged, score 0) */
+                                         judged, score 0), 3 unsure (UnsureThreshold) */
 #define ASEML_BB_SCORE 40002u         /* BB_TYPE_DOUBLE: combined score 0..1 */
-#define ASEML_BB_VERDICT_TEXT 40003u  /* BB_TYPE_STRING: "spam", "ham" or "empty" */
+#define ASEML_BB_VERDICT_TEXT 40003u  /* BB_TYPE_STRING: "spam", "ham", "empty" or "unsure" */
 #define ASEML_BB_THRESHOLD 40004u     /* BB_TYPE_DOUBLE: the SpamThreshold applied */
 #define ASEML_BB_HEADER_SCORE 40010u  /* BB_TYPE_DOUBLE: header rules, log-odds */
 #define ASEML_BB_HEADER_RULES 40011u  /* BB_TYPE_STRING_ARRAY: rules that fired */
@@ -113,6 +117,10 @@
                                          "token=probability", strongest first */
 #define ASEML_BB_BAYES_USED 40032u    /* BB_TYPE_INT: tokens combined */
 #define ASEML_BB_BAYES_STATUS 40033u  /* BB_TYPE_STRING: "ok" or why no model is used */
+#define ASEML_BB_TOKEN_LOGODDS 40034u /* BB_TYPE_DOUBLE: a calibrated token model's
+                                         evidence in log-odds on the verdict's scale;
+                                         when set, the verdict uses it in place of the
+                                         Bayes score and the header score */
 #define ASEML_BB_ANOMALIES 40040u     /* BB_TYPE_INT: parse anomaly bits */
 #define ASEML_BB_TOKEN_COUNT 40041u   /* BB_TYPE_INT: distinct tokens */
 #define ASEML_BB_URLS 40042u          /* BB_TYPE_INT: links found */

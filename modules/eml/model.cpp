@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "bayes.h"
+#include "fused.h"
 
 namespace eml {
 namespace {
@@ -42,6 +43,7 @@ auto ByDigest = [](const LearnedMessages::Entry& e, uint64_t d) { return e.diges
 
 std::unique_ptr<TokenModel> NewModel(uint32_t kind) {
   if (kind == kModelBayes) return std::make_unique<BayesModel>();
+  if (kind == kModelFused) return std::make_unique<FusedModel>();
   return nullptr;
 }
 

@@ -64,11 +64,17 @@ struct ModelScore {
   double score = 0.5;          // 0 surely ham .. 1 surely spam
   size_t used = 0;             // features that entered the score
   std::vector<Evidence> top;   // the most decisive features, strongest first
+  // Models calibrated for the verdict give their evidence in log-odds on its
+  // scale (CombineLogOdds in rules.h); the others leave has_log_odds false
+  // and the verdict derives it from `score`.
+  bool has_log_odds = false;
+  double log_odds = 0;
 };
 
 // Model kinds, as written in the model file.
 const uint32_t kModelBayes = 1;
-const uint32_t kDefaultModelKind = kModelBayes;
+const uint32_t kModelFused = 2;  // FusedModel (fused.h)
+const uint32_t kDefaultModelKind = kModelFused;
 
 // The interface every model kind implements. Scoring is const and may run in
 // any number of threads at once; Learn and Forget change the model and need

@@ -117,10 +117,17 @@ std::string SenderDomain(const Message& msg) {
   return std::string();
 }
 
-double CombineScore(double bayes, double header_score, double list_score) {
+double BayesLogOdds(double bayes) {
   double b = std::min(std::max(bayes, 1e-4), 1.0 - 1e-4);
-  double z = kBayesWeight * std::log(b / (1.0 - b)) + kCombineBias + header_score + list_score;
-  return 1.0 / (1.0 + std::exp(-z));
+  return kBayesWeight * std::log(b / (1.0 - b)) + kCombineBias;
+}
+
+double CombineLogOdds(double token_log_odds, double header_score, double list_score) {
+  return 1.0 / (1.0 + std::exp(-(token_log_odds + header_score + list_score)));
+}
+
+double CombineScore(double bayes, double header_score, double list_score) {
+  return CombineLogOdds(BayesLogOdds(bayes), header_score, list_score);
 }
 
 }  // namespace eml

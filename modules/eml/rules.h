@@ -53,8 +53,12 @@ constexpr double kCombineBias = 0.02;
 // the default leaves a margin for mail that differs from the training mail.
 constexpr double kDefaultSpamThreshold = 0.6;
 
-// logistic(kBayesWeight * logit(clamp(bayes)) + kCombineBias + header + lists),
-// in [0, 1].
+// The Bayes score's evidence on the verdict's log-odds scale:
+// kBayesWeight * logit(clamp(bayes)) + kCombineBias.
+double BayesLogOdds(double bayes);
+// logistic(token_log_odds + header + lists), in [0, 1].
+double CombineLogOdds(double token_log_odds, double header_score, double list_score);
+// CombineLogOdds(BayesLogOdds(bayes), header, lists).
 double CombineScore(double bayes, double header_score, double list_score);
 
 }  // namespace eml

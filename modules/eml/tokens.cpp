@@ -158,6 +158,7 @@ bool SetTokenizerOption(TokenizerOptions& opt, std::string_view name, long value
   else if (name == "message_id") opt.message_id = b;
   else if (name == "mailer_value") opt.mailer_value = b;
   else if (name == "max_body_tokens") opt.max_body_tokens = n;
+  else if (name == "gram_bytes") opt.gram_bytes = n;
   else return false;
   return true;
 }
@@ -248,6 +249,22 @@ void Tokenize(const Message& msg, const TextContent& text, TokenSet& out, const 
     }
     for (std::string_view s : DomainSuffixes(host)) out.Add("url:", s);
     if (opt.url_paths) AddUrlPath(out, u);
+  }
+
+  // Byte 4-grams: they see what word splitting loses (obfuscated words,
+  // markup, encodings, header layout).
+  size_t ng = std::min(msg.raw.size(), opt.gram_bytes);
+  if (ng >= 4) {
+    std::vector<uint32_t> grams;
+    grams.reserve(ng - 3);
+    uint32_t g = 0;
+    for (size_t i = 0; i < ng; ++i) {
+      g = (g << 8) | static_cast<unsigned char>(msg.raw[i]);
+      if (i >= 3) grams.push_back(g);
+    }
+    std::sort(grams.begin(), grams.end());
+    grams.erase(std::unique(grams.begin(), grams.end()), grams.end());
+    for (uint32_t x : grams) out.AddGram(Mix(x ^ 0x3467000000000000ULL));
   }
 
   // Body words.

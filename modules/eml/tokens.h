@@ -31,18 +31,26 @@ class TokenSet {
   void Add(std::string_view prefix, std::string_view word);
   // Adds prefix + word exactly as written (no case folding).
   void AddExact(std::string_view prefix, std::string_view word);
+  // Adds a feature known only by its hash (the byte 4-grams); the caller
+  // adds each one once.
+  void AddGram(uint64_t hash) { grams_.push_back(hash); }
   // Sorts by hash and drops duplicates; call once after the last Add().
   void Finish();
   std::string_view Text(const Token& t) const { return std::string_view(arena_).substr(t.offset, t.length); }
   const std::vector<Token>& tokens() const { return tokens_; }
+  // Unique, in no particular order; the linear token model weighs them, the
+  // Bayes filter does not count them.
+  const std::vector<uint64_t>& grams() const { return grams_; }
   size_t size() const { return tokens_.size(); }
   void Clear() {
     tokens_.clear();
     arena_.clear();
+    grams_.clear();
   }
 
  private:
   std::vector<Token> tokens_;
+  std::vector<uint64_t> grams_;
   std::string arena_;
 };
 
@@ -62,6 +70,9 @@ struct TokenizerOptions {
   bool message_id = true;        // Message-ID domain and shape, tagged "mid:"
   bool mailer_value = true;      // X-Mailer / User-Agent as one whole-value feature
   size_t max_body_tokens = 20000;
+  // Overlapping 4-byte sequences of the first N bytes of the message as it
+  // arrived (header included, an mbox "From " line not), 0 = none.
+  size_t gram_bytes = 3000;
 };
 
 // Sets the option called `name` (the member's name) to `value`; false when

@@ -22,7 +22,7 @@ check "missing modules directory exits 2" '[ $rc -eq 2 ] && grep -q "cannot star
 ASCORE_MODULES= "$ASCAN" scan "$SAMPLES/ham" >"$TMP/ham.jsonl" 2>"$TMP/ham.err"; rc=$?
 check "ham only exits 0" '[ $rc -eq 0 ]'
 check "one JSON line per ham sample" '[ "$(grep -c "\"verdict\":\"ham\"" "$TMP/ham.jsonl")" -eq 3 ]'
-check "summary on stderr" 'grep -q "3 messages: 0 spam, 3 ham, 0 empty, 0 errors" "$TMP/ham.err"'
+check "summary on stderr" 'grep -q "3 messages: 0 spam, 3 ham, 0 empty, 0 unsure, 0 errors" "$TMP/ham.err"'
 
 printf 'From a@b Thu Aug 22 12:36:23 2002\nSubject: one\n\nx\nFrom c@d Fri Aug 23 01:02:03 2002\nSubject: two\n\ny\n' >"$TMP/box.mbox"
 head -c 20000 /dev/urandom >"$TMP/junk.bin"

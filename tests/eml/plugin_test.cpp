@@ -171,6 +171,20 @@ TEST_F(EmlCore, BadSettingsAreRejectedWithTheKeyNamed) {
   EXPECT_NE(r.error.find("settings were refused"), std::string::npos) << r.error;
 }
 
+TEST_F(EmlCore, UnsureBandLiesBelowTheSpamThreshold) {
+  as_core_setting_set(nullptr, "/eml/EmlVerdictPerformer/UnsureThreshold", "0.7");
+  EXPECT_NE(Start(), 0);
+  EXPECT_NE(std::string(as_core_errmsg()).find("UnsureThreshold"), std::string::npos) << as_core_errmsg();
+  as_core_session_release(session_);
+  as_core_setting_set(nullptr, "/eml/EmlVerdictPerformer/UnsureThreshold", "0.4");
+  ASSERT_EQ(Start(), 0) << as_core_errmsg();
+  // Without a model the plain ham scores near 0.5: inside the band.
+  Result ham = Scan(kHam), spam = Scan(kSpam);
+  EXPECT_GT(ham.score, 0.4);
+  EXPECT_EQ(ham.verdict, 2);
+  EXPECT_EQ(spam.verdict, 1);
+}
+
 TEST_F(EmlCore, DomainListsFromSettings) {
   as_core_setting_set(nullptr, "/eml/EmlUrlFilter/BlockDomains", "cheap-meds.example");
   as_core_setting_set(nullptr, "/eml/EmlUrlFilter/AllowSenders", "example.org");

@@ -64,6 +64,7 @@ const char* ScanResult::VerdictText() const {
     case kHam: return "ham";
     case kSpam: return "spam";
     case kEmpty: return "empty";
+    case kUnsure: return "unsure";
     default: return "error";
   }
 }
@@ -145,7 +146,7 @@ ScanResult Session::Scan(const char* data, size_t size, bool explain) {
   if (!bb) return r;
   int verdict = -1;
   if (rc == 0) as_blackbox_get(bb, ASEML_BB_VERDICT, BB_TYPE_INT, &verdict, -1);
-  if (verdict >= ScanResult::kHam && verdict <= ScanResult::kEmpty) {
+  if (verdict >= ScanResult::kHam && verdict <= ScanResult::kUnsure) {
     r.verdict = static_cast<ScanResult::Verdict>(verdict);
     r.score = Double(bb, ASEML_BB_SCORE, 0);
     r.threshold = Double(bb, ASEML_BB_THRESHOLD, 0);

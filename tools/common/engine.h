@@ -32,7 +32,7 @@ namespace astools {
 std::string ModulesDir(const std::string& given);
 
 struct ScanResult {
-  enum Verdict { kError = -1, kHam = 0, kSpam = 1, kEmpty = 2 };
+  enum Verdict { kError = -1, kHam = 0, kSpam = 1, kEmpty = 2, kUnsure = 3 };
   Verdict verdict = kError;
   std::string error;       // why there is no verdict
   double score = 0;        // combined score 0..1

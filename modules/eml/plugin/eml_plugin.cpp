@@ -521,6 +521,7 @@ public:
       }
       eml::ModelScore r = snap->model->Score(s->tokens, st->options);
       SetDouble(bb, ASEML_BB_BAYES_SCORE, r.score);
+      if (r.has_log_odds) SetDouble(bb, ASEML_BB_TOKEN_LOGODDS, r.log_odds);
       bb->Set(ASEML_BB_BAYES_USED, BB_TYPE_INT, BB_FLAGS_RAW, static_cast<int>(r.used));
       std::vector<std::string> top;
       char buf[32];
@@ -578,9 +579,14 @@ public:
   EmlVerdictPerformer() : EmlModule(kPerformer, {kHeaderFilter, kUrlFilter, kBayesFilter}) {}
   int ApplySharedSettings() override {
     return Settled(Guarded(kPerformer, [&]() -> int {
-      double t = eml::kDefaultSpamThreshold;
-      if (!NumberSetting(this, "SpamThreshold", 0, 1, true, true, t)) return -101;
+      double t = eml::kDefaultSpamThreshold, unsure = 0;
+      if (!NumberSetting(this, "SpamThreshold", 0, 1, true, true, t) ||
+          !NumberSetting(this, "UnsureThreshold", 0, 1, false, true, unsure))
+        return -101;
+      if (unsure > t)
+        return _as_set_err(-101, "EmlVerdictPerformer: UnsureThreshold %g is above SpamThreshold %g", unsure, t);
       threshold_ = t;
+      unsure_ = unsure;
       return 0;
     }));
   }
@@ -604,19 +610,26 @@ public:
         bb->Set(ASEML_BB_VERDICT_TEXT, BB_TYPE_STRING, BB_FLAGS_RAW, "empty");
         return 0;
       }
-      double score = eml::CombineScore(GetDouble(bb, ASEML_BB_BAYES_SCORE, 0.5),
-                                       GetDouble(bb, ASEML_BB_HEADER_SCORE, 0),
-                                       GetDouble(bb, ASEML_BB_LIST_SCORE, 0));
-      bool spam = score >= threshold_;
+      // A calibrated model's log-odds stand for the whole message and already
+      // weigh what the header rules look at; the Bayes score gets the header
+      // rules added.
+      double token = GetDouble(bb, ASEML_BB_TOKEN_LOGODDS, std::nan(""));
+      double header = GetDouble(bb, ASEML_BB_HEADER_SCORE, 0);
+      if (std::isnan(token)) token = eml::BayesLogOdds(GetDouble(bb, ASEML_BB_BAYES_SCORE, 0.5));
+      else header = 0;
+      double score = eml::CombineLogOdds(token, header, GetDouble(bb, ASEML_BB_LIST_SCORE, 0));
+      int verdict = score >= threshold_ ? 1 : unsure_ > 0 && score >= unsure_ ? 3 : 0;
+      const char* text = verdict == 1 ? "spam" : verdict == 3 ? "unsure" : "ham";
       SetDouble(bb, ASEML_BB_SCORE, score);
-      bb->Set(ASEML_BB_VERDICT, BB_TYPE_INT, BB_FLAGS_RAW, spam ? 1 : 0);
-      bb->Set(ASEML_BB_VERDICT_TEXT, BB_TYPE_STRING, BB_FLAGS_RAW, spam ? "spam" : "ham");
+      bb->Set(ASEML_BB_VERDICT, BB_TYPE_INT, BB_FLAGS_RAW, verdict);
+      bb->Set(ASEML_BB_VERDICT_TEXT, BB_TYPE_STRING, BB_FLAGS_RAW, text);
       return 0;
     });
   }
 
 private:
   double threshold_ = eml::kDefaultSpamThreshold;
+  double unsure_ = 0;  // 0: no unsure band
 };
 
 // ---------------------------------------------------------------------------

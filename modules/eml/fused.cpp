@@ -1,0 +1,318 @@
+// fused.cpp - the linear model and the Bayes counts, fused by their log-odds.
+#include "fused.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <functional>
+
+#include "binio.h"
+#include "rules.h"
+
+namespace eml {
+namespace {
+
+uint64_t SplitMix(uint64_t& s) {
+  uint64_t z = (s += 0x9E3779B97F4A7C15ULL);
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+  return z ^ (z >> 31);
+}
+
+void PutDouble(std::string& out, double v) {
+  uint64_t u;
+  std::memcpy(&u, &v, 8);
+  binio::Put(out, u, 8);
+}
+
+double GetDouble(const char* p) {
+  uint64_t u = binio::Get(p, 8);
+  double v;
+  std::memcpy(&v, &u, 8);
+  return v;
+}
+
+// Logistic regression of y on the columns of x with an intercept, by
+// Newton's method with a small ridge so that separable
+// data still gives finite weights. Returns the weights, the intercept last.
+std::vector<double> FitLogistic(const std::vector<std::vector<double>>& x, const std::vector<bool>& y) {
+  const size_t d = x.size() + 1;
+  std::vector<double> w(d, 0.0);
+  if (d > 1) w[0] = 1.0;
+  const double ridge = 1.0;
+  std::vector<double> xi(d);
+  for (int it = 0; it < 50; ++it) {
+    std::vector<std::vector<double>> m(d, std::vector<double>(d + 1, 0.0));
+    for (size_t i = 0; i < y.size(); ++i) {
+      double z = 0;
+      for (size_t a = 0; a < d; ++a) {
+        xi[a] = a + 1 < d ? x[a][i] : 1.0;
+        z += w[a] * xi[a];
+      }
+      double p = 1.0 / (1.0 + std::exp(-z));
+      double e = (y[i] ? 1.0 : 0.0) - p, v = std::max(p * (1 - p), 1e-12);
+      for (size_t a = 0; a < d; ++a) {
+        m[a][d] += e * xi[a];
+        for (size_t b = 0; b < d; ++b) m[a][b] += v * xi[a] * xi[b];
+      }
+    }
+    for (size_t a = 0; a + 1 < d; ++a) {
+      m[a][d] -= ridge * w[a];
+      m[a][a] += ridge;
+    }
+    m[d - 1][d - 1] += 1e-9;
+    // Solve for the Newton step (Gauss-Jordan with partial pivoting).
+    for (size_t c = 0; c < d; ++c) {
+      size_t piv = c;
+      for (size_t r = c + 1; r < d; ++r)
+        if (std::fabs(m[r][c]) > std::fabs(m[piv][c])) piv = r;
+      std::swap(m[c], m[piv]);
+      if (std::fabs(m[c][c]) < 1e-15) return w;
+      for (size_t r = 0; r < d; ++r) {
+        if (r == c) continue;
+        double f = m[r][c] / m[c][c];
+        for (size_t k = c; k <= d; ++k) m[r][k] -= f * m[c][k];
+      }
+    }
+    double step = 0;
+    for (size_t a = 0; a < d; ++a) {
+      double dw = m[a][d] / m[a][a];
+      w[a] += dw;
+      step = std::max(step, std::fabs(dw));
+    }
+    if (step < 1e-7) break;
+  }
+  return w;
+}
+
+// Area above the ROC curve of scores z for labels y (ties count half).
+double AreaAboveRoc(const std::vector<double>& z, const std::vector<bool>& y) {
+  std::vector<size_t> idx(z.size());
+  for (size_t i = 0; i < idx.size(); ++i) idx[i] = i;
+  std::sort(idx.begin(), idx.end(), [&](size_t a, size_t b) { return z[a] < z[b]; });
+  double wins = 0, ham_below = 0, nham = 0, nspam = 0;
+  for (size_t i = 0; i < idx.size();) {
+    size_t j = i;
+    double h = 0, sp = 0;
+    for (; j < idx.size() && z[idx[j]] == z[idx[i]]; ++j) (y[idx[j]] ? sp : h) += 1;
+    wins += sp * (ham_below + 0.5 * h);
+    ham_below += h;
+    nham += h;
+    nspam += sp;
+    i = j;
+  }
+  return nham > 0 && nspam > 0 ? 1.0 - wins / (nham * nspam) : 0.0;
+}
+
+// The features of a training message, stored as the high halves of their
+// hashes (the table slot uses only high bits), rebuilt for each step.
+struct Compact {
+  std::vector<uint32_t> high;
+  void From(const TokenSet& t, std::vector<uint64_t>& scratch) {
+    LinearFeatures(t, scratch);
+    high.resize(scratch.size());
+    for (size_t i = 0; i < scratch.size(); ++i) high[i] = static_cast<uint32_t>(scratch[i] >> 32);
+  }
+  const std::vector<uint64_t>& To(std::vector<uint64_t>& scratch) const {
+    scratch.resize(high.size());
+    for (size_t i = 0; i < high.size(); ++i) scratch[i] = static_cast<uint64_t>(high[i]) << 32;
+    return scratch;
+  }
+};
+
+}  // namespace
+
+FusedScore FusedModel::Evaluate(const TokenSet& tokens, const BayesParams& bp, size_t top_n) const {
+  FusedScore r;
+  r.linear = linear_.Margin(tokens);
+  r.bayes = bayes_.Classify(tokens, bp, top_n);
+  r.z = Z(r.linear, r.bayes.log_ratio);
+  r.score = 1.0 / (1.0 + std::exp(-r.z));
+  r.verdict_log_odds = r.z + std::log(kDefaultSpamThreshold / (1.0 - kDefaultSpamThreshold));
+  return r;
+}
+
+ModelScore FusedModel::Score(const TokenSet& tokens, const ScoreOptions& opt) const {
+  FusedScore f = Evaluate(tokens, opt.bayes, opt.top);
+  ModelScore r;
+  r.score = f.score;
+  r.used = tokens.size() + tokens.grams().size();
+  for (BayesToken& t : f.bayes.top) r.top.push_back(Evidence{std::move(t.text), t.prob});
+  r.has_log_odds = true;
+  r.log_odds = f.verdict_log_odds;
+  return r;
+}
+
+void FusedModel::Learn(const TokenSet& tokens, uint64_t digest, bool spam, const BayesParams& bp) {
+  bayes_.Learn(tokens, spam);
+  double bayes_ratio = bayes_.Classify(tokens, bp).log_ratio;
+  std::vector<uint64_t> f;
+  LinearFeatures(tokens, f);
+  // At least one step, so that every learned message has a record.
+  for (unsigned i = 0; i < kMaxLearnSteps; ++i) {
+    linear_.Step(digest, f, spam, params_.rate);
+    double z = Z(linear_.Margin(f), bayes_ratio);
+    if (spam ? z >= kLearnMargin : z <= -kLearnMargin) break;
+  }
+}
+
+void FusedModel::Forget(const TokenSet& tokens, uint64_t digest, bool spam) {
+  bayes_.Forget(tokens, spam);
+  std::vector<uint64_t> f;
+  LinearFeatures(tokens, f);
+  linear_.Forget(digest, f);
+}
+
+bool FusedModel::SameState(const FusedModel& o) const {
+  std::string a, b;
+  bayes_.SavePayload(a);
+  o.bayes_.SavePayload(b);
+  return linear_.SameState(o.linear_) && a == b &&
+         fusion_.linear == o.fusion_.linear && fusion_.bayes == o.fusion_.bayes && fusion_.bias == o.fusion_.bias;
+}
+
+// Payload: f64 a, b, c, f64 learning rate, u32 passes, u32 0, the linear
+// model (linear.h), then u64 length and the Bayes counts' bytes.
+void FusedModel::SavePayload(std::string& out) const {
+  PutDouble(out, fusion_.linear);
+  PutDouble(out, fusion_.bayes);
+  PutDouble(out, fusion_.bias);
+  PutDouble(out, params_.rate);
+  binio::Put(out, params_.passes, 4);
+  binio::Put(out, 0, 4);
+  linear_.Save(out);
+  std::string b;
+  bayes_.SavePayload(b);
+  binio::Put(out, b.size(), 8);
+  out += b;
+}
+
+bool FusedModel::LoadPayload(std::string_view in, std::string& error) {
+  *this = FusedModel(linear_.table_bits());
+  FusedModel m(LinearModel::kMinTableBits);
+  if (in.size() < 40) {
+    error = "fused model truncated";
+    return false;
+  }
+  m.fusion_.linear = GetDouble(in.data());
+  m.fusion_.bayes = GetDouble(in.data() + 8);
+  m.fusion_.bias = GetDouble(in.data() + 16);
+  m.params_.rate = GetDouble(in.data() + 24);
+  m.params_.passes = static_cast<unsigned>(binio::Get(in.data() + 32, 4));
+  if (!std::isfinite(m.fusion_.linear) || !std::isfinite(m.fusion_.bayes) || !std::isfinite(m.fusion_.bias) ||
+      !(m.params_.rate > 0 && m.params_.rate <= 1)) {
+    error = "fused model has bad weights";
+    return false;
+  }
+  in.remove_prefix(40);
+  if (!m.linear_.Load(in, error)) return false;
+  if (in.size() < 8 || in.size() - 8 != binio::Get(in.data(), 8)) {
+    error = "fused model: Bayes counts truncated";
+    return false;
+  }
+  if (!m.bayes_.LoadPayload(in.substr(8), error)) return false;
+  *this = std::move(m);
+  return true;
+}
+
+void TrainFused(const std::vector<TrainSample>& samples, const TrainOptions& opt, FusedModel& out,
+                TrainReport* report) {
+  const size_t n = samples.size();
+  std::vector<Compact> feats(n);
+  std::vector<uint64_t> scratch;
+  for (size_t i = 0; i < n; ++i) feats[i].From(*samples[i].tokens, scratch);
+  std::vector<size_t> order(n);
+  for (size_t i = 0; i < n; ++i) order[i] = i;
+  uint64_t s = opt.seed;
+  for (size_t i = n; i > 1; --i) std::swap(order[i - 1], order[SplitMix(s) % i]);
+
+  // The linear model and the Bayes counts on the samples `use` accepts.
+  auto train_linear = [&](const std::function<bool(size_t)>& use, const LinearParams& p, LinearModel& lm) {
+    for (unsigned pass = 0; pass < std::max(1u, p.passes); ++pass)
+      for (size_t i : order)
+        if (use(i)) lm.Step(samples[i].digest, feats[i].To(scratch), samples[i].spam, p.rate);
+  };
+  auto train_bayes = [&](const std::function<bool(size_t)>& use, BayesModel& bm) {
+    for (size_t i : order)
+      if (use(i)) bm.Learn(*samples[i].tokens, samples[i].spam);
+  };
+
+  std::vector<LinearParams> grid = opt.grid;
+  if (grid.empty()) grid.push_back(LinearParams());
+  size_t best = 0;
+  Fusion fusion;
+  size_t nspam = 0;
+  for (const TrainSample& t : samples) nspam += t.spam;
+  const size_t k = opt.folds;
+  if (report) *report = TrainReport();
+  if (k >= 2 && nspam >= k && n - nspam >= k) {
+    // Stratified inner folds: each class dealt round-robin in shuffled order.
+    std::vector<unsigned> fold(n);
+    size_t dealt[2] = {0, 0};
+    for (size_t i : order) fold[i] = static_cast<unsigned>(dealt[samples[i].spam]++ % k);
+    std::vector<std::vector<double>> lin(grid.size(), std::vector<double>(n));
+    std::vector<double> bay(n);
+    for (unsigned f = 0; f < k; ++f) {
+      auto use = [&](size_t i) { return fold[i] != f; };
+      BayesModel bm;
+      train_bayes(use, bm);
+      for (size_t i = 0; i < n; ++i)
+        if (fold[i] == f) bay[i] = bm.Classify(*samples[i].tokens, opt.bayes).log_ratio / 10.0;
+      for (size_t g = 0; g < grid.size(); ++g) {
+        LinearModel lm(opt.table_bits);
+        train_linear(use, grid[g], lm);
+        for (size_t i = 0; i < n; ++i)
+          if (fold[i] == f) lin[g][i] = lm.Margin(feats[i].To(scratch));
+      }
+    }
+    std::vector<bool> y(n);
+    for (size_t i = 0; i < n; ++i) y[i] = samples[i].spam;
+    // The grid point whose fused held-out scores rank best.
+    double best_area = 2;
+    std::vector<double> z(n);
+    for (size_t g = 0; g < grid.size(); ++g) {
+      std::vector<double> w = FitLogistic({lin[g], bay}, y);
+      for (size_t i = 0; i < n; ++i) z[i] = w[0] * lin[g][i] + w[1] * bay[i];
+      double area = AreaAboveRoc(z, y);
+      if (area < best_area) {
+        best_area = area;
+        best = g;
+        fusion.linear = w[0];
+        fusion.bayes = w[1];
+        fusion.bias = w[2];
+      }
+    }
+    for (size_t i = 0; i < n; ++i) z[i] = fusion.linear * lin[best][i] + fusion.bayes * bay[i] + fusion.bias;
+    // Put z = 0 between the held-out ham at the target rate and the one above.
+    std::vector<double> ham_z;
+    for (size_t i = 0; i < n; ++i)
+      if (!y[i]) ham_z.push_back(z[i]);
+    std::sort(ham_z.begin(), ham_z.end(), std::greater<double>());
+    size_t allowed = static_cast<size_t>(opt.target_fpr * static_cast<double>(ham_z.size()));
+    double cut = allowed == 0 ? ham_z[0] + 1.0 : (ham_z[allowed] + ham_z[allowed - 1]) / 2;
+    fusion.bias -= cut;
+    if (report) {
+      report->fitted = true;
+      report->held_out_area = best_area;
+      for (size_t i = 0; i < n; ++i) {
+        bool hit = z[i] - cut >= 0;
+        if (y[i]) {
+          ++report->held_out_spam;
+          report->held_out_caught += hit;
+        } else {
+          ++report->held_out_ham;
+          report->held_out_fp += hit;
+        }
+      }
+    }
+  }
+  FusedModel m(opt.table_bits);
+  m.set_params(grid[best]);
+  m.set_fusion(fusion);
+  train_bayes([](size_t) { return true; }, m.bayes());
+  train_linear([](size_t) { return true; }, grid[best], m.linear());
+  if (report) report->chosen = grid[best];
+  out = std::move(m);
+}
+
+}  // namespace eml

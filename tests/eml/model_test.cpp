@@ -1,0 +1,149 @@
+// Tests of the linear and fused token models: exact forgetting, the payload
+// round trip and refusals, and a trained model separating two plain classes.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "analyzer.h"
+#include "fused.h"
+#include "linear.h"
+
+using namespace eml;
+
+namespace {
+
+// Two obviously different kinds of mail, varied by `i` so that every message
+// is distinct.
+std::string Mail(bool spam, int i) {
+  std::string n = std::to_string(i);
+  if (spam)
+    return "From: deals" + n + "@promo.example\r\nSubject: CHEAP pills offer " + n +
+           "\r\n\r\nBuy cheap pills now, limited discount " + n + "! Click http://pills.example/buy?id=" + n +
+           " to order viagra today.\r\n";
+  return "From: alice@work.example\r\nSubject: minutes of meeting " + n +
+         "\r\n\r\nHi team, the quarterly review meeting " + n +
+         " moves to Tuesday. Please read the attached agenda and the notes.\r\n";
+}
+
+struct Corpus {
+  std::vector<Analysis> an;
+  std::vector<std::string> raw;
+  std::vector<TrainSample> samples;
+  explicit Corpus(int per_class, int first = 0) : an(static_cast<size_t>(2 * per_class)) {
+    for (int i = 0; i < 2 * per_class; ++i) raw.push_back(Mail(i % 2 == 1, first + i));
+    for (size_t i = 0; i < raw.size(); ++i) {
+      Analyze(raw[i], an[i]);
+      samples.push_back(TrainSample{&an[i].tokens, HashToken(raw[i]), i % 2 == 1});
+    }
+  }
+};
+
+std::string Payload(const FusedModel& m) {
+  std::string s;
+  m.SavePayload(s);
+  return s;
+}
+
+}  // namespace
+
+TEST(FusedModel, ForgetUndoesLearnBitForBit) {
+  Corpus train(12), extra(3, 100);
+  TrainOptions opt;
+  opt.table_bits = 12;  // small table: slots shared by many features
+  FusedModel m(opt.table_bits);
+  TrainFused(train.samples, opt, m);
+  const std::string before = Payload(m);
+  BayesParams bp;
+  struct Case {
+    const char* name;
+    std::vector<size_t> learn;   // indexes into `extra`, learned in order
+    std::vector<size_t> forget;  // then forgotten in this order
+  } cases[] = {
+      {"one message", {0}, {0}},
+      {"interleaved, forgotten in learning order", {0, 1, 2}, {0, 1, 2}},
+      {"interleaved, forgotten in reverse", {2, 0, 1}, {1, 0, 2}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FusedModel copy = m;
+    for (size_t i : c.learn) copy.Learn(extra.an[i].tokens, extra.samples[i].digest, i % 2 == 1, bp);
+    EXPECT_NE(Payload(copy), before);
+    for (size_t i : c.forget) copy.Forget(extra.an[i].tokens, extra.samples[i].digest, i % 2 == 1);
+    EXPECT_EQ(Payload(copy), before);
+    EXPECT_TRUE(copy.SameState(m));
+  }
+  // A correction moves the message to the side it was learned as.
+  FusedModel copy = m;
+  const TokenSet& ham = extra.an[0].tokens;
+  copy.Learn(ham, extra.samples[0].digest, true, bp);
+  EXPECT_GE(copy.Evaluate(ham, bp).z, FusedModel::kLearnMargin);
+}
+
+TEST(FusedModel, PayloadRoundTripAndRefusals) {
+  Corpus train(10);
+  TrainOptions opt;
+  opt.table_bits = 14;
+  FusedModel m(opt.table_bits);
+  TrainFused(train.samples, opt, m);
+  std::string data = Payload(m);
+  FusedModel back;
+  std::string err;
+  ASSERT_TRUE(back.LoadPayload(data, err)) << err;
+  EXPECT_TRUE(back.SameState(m));
+  EXPECT_EQ(back.linear().table_bits(), 14u);
+  EXPECT_EQ(back.linear().records(), train.samples.size());
+  BayesParams bp;
+  EXPECT_EQ(back.Evaluate(train.an[1].tokens, bp).z, m.Evaluate(train.an[1].tokens, bp).z);
+  // Scans weigh the token set directly, training its feature list: the same.
+  std::vector<uint64_t> features;
+  LinearFeatures(train.an[1].tokens, features);
+  EXPECT_EQ(features.size(), train.an[1].tokens.size() + train.an[1].tokens.grams().size());
+  EXPECT_EQ(back.linear().Margin(train.an[1].tokens), back.linear().Margin(features));
+
+  auto with = [&](size_t at, uint8_t byte) {
+    std::string d = data;
+    d[at] = static_cast<char>(byte);
+    return d;
+  };
+  std::string not_a_number = with(7, 0x7f);  // a's exponent all ones
+  not_a_number[6] = static_cast<char>(0xf8);
+  struct Bad {
+    const char* name;
+    std::string data;
+  } bad[] = {
+      {"empty", ""},
+      {"truncated in the weights", data.substr(0, 200)},
+      {"one byte short", data.substr(0, data.size() - 1)},
+      {"trailing byte", data + "x"},
+      {"weight not a number", not_a_number},
+      {"table bits too large", with(40, 40)},
+      {"learning rate zero", std::string(data).replace(24, 8, 8, '\0')},
+  };
+  for (const Bad& b : bad) {
+    SCOPED_TRACE(b.name);
+    FusedModel r;
+    err.clear();
+    EXPECT_FALSE(r.LoadPayload(b.data, err));
+    EXPECT_FALSE(err.empty());
+    EXPECT_TRUE(r.bayes().empty());
+    EXPECT_EQ(r.linear().records(), 0u);
+  }
+}
+
+TEST(FusedModel, TrainedOnFewMessagesSeparatesPlainClasses) {
+  Corpus train(15), test(10, 500);
+  TrainOptions opt;
+  TrainReport report;
+  FusedModel m;
+  TrainFused(train.samples, opt, m, &report);
+  EXPECT_EQ(report.held_out_ham + report.held_out_spam, train.samples.size());
+  EXPECT_EQ(report.held_out_caught, report.held_out_spam);
+  BayesParams bp;
+  for (size_t i = 0; i < test.samples.size(); ++i) {
+    SCOPED_TRACE(test.raw[i].substr(0, 40));
+    double score = m.Evaluate(test.an[i].tokens, bp).score;
+    if (test.samples[i].spam) EXPECT_GT(score, 0.5);
+    else EXPECT_LT(score, 0.5);
+  }
+}
