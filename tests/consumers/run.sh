@@ -21,17 +21,19 @@ if [ "$1" = "--install" ]; then INSTALL_FROM="$2"; shift 2; set -- "" "$@"; fi
 SAMPLES="$(cd "$2" && pwd)"
 HERE="$(cd "$(dirname "$0")" && pwd)"
 EXAMPLE="$HERE/../../modules/example/example.cpp"  # the plug-in guide's example
-if [ -n "${3:-}" ]; then WORK="$3"; mkdir -p "$WORK"; else WORK="$(mktemp -d)"; trap 'rm -rf "$WORK"' EXIT; fi
+if [ -n "${3:-}" ]; then mkdir -p "$3"; WORK="$(cd "$3" && pwd)"; else WORK="$(mktemp -d)"; trap 'rm -rf "$WORK"' EXIT; fi
+pass=0; fail=0
+check() { if eval "$2"; then pass=$((pass + 1)); else fail=$((fail + 1)); echo "FAILED: $1"; fi; }
 if [ -n "$INSTALL_FROM" ]; then
   rm -rf "$WORK/prefix"
   cmake --install "$INSTALL_FROM" --prefix "$WORK/prefix" >"$WORK/install.log" 2>&1 ||
     { cat "$WORK/install.log"; echo "0 passed, 1 failed"; exit 1; }
   PREFIX="$WORK/prefix"
+  outside="$(awk -v p="$PREFIX/" 'index($0, p) != 1' "$INSTALL_FROM/install_manifest.txt")"
+  check "everything installed lands under the prefix" '[ -z "$outside" ] || { echo "$outside"; false; }'
 else
   PREFIX="$(cd "$1" && pwd)"
 fi
-pass=0; fail=0
-check() { if eval "$2"; then pass=$((pass + 1)); else fail=$((fail + 1)); echo "FAILED: $1"; fi; }
 log() { "$@" >>"$WORK/build.log" 2>&1; }
 
 unset ASCORE_MODULES
