@@ -243,6 +243,19 @@ TEST(SpamHeaders, FoldsLongStatusLines) {
   EXPECT_NE(out.find("rule-number-11\n\nb"), std::string::npos);
 }
 
+// A milter adds the fields one by one; the message must end up as filter writes it.
+TEST(SpamHeaders, FieldsOneByOneGiveTheFilterText) {
+  for (int rules : {0, 12}) {
+    SCOPED_TRACE(rules);
+    astools::ScanResult r;
+    r.verdict = astools::ScanResult::kSpam;
+    for (int i = 0; i < rules; ++i) r.rules.push_back("rule-number-" + std::to_string(i));
+    std::string joined;
+    for (const auto& f : astools::SpamHeaderFields(r)) joined += f.first + ": " + f.second + "\n";
+    EXPECT_EQ(astools::AddSpamHeaders("S: a\n\nb", true, r), "S: a\n" + joined + "\nb");
+  }
+}
+
 TEST(JsonLine, AnyFileNameGivesValidJson) {
   const std::string names[] = {"plain.eml", "caf\xc3\xa9", "bad\xff\xfe", "quote\"back\\slash\ttab", "\xed\xa0\x80surrogate"};
   for (const std::string& name : names) {

@@ -8,6 +8,7 @@
 
 #include "ascore/ascore.h"
 #include "ascore/aseml.h"
+#include "model_store.h"
 #include "module_dir.h"
 
 namespace astools {
@@ -80,32 +81,75 @@ bool Engine::Start(const std::string& modules_dir, const Settings& settings, std
     return false;
   }
   started_ = true;
-  auto fail = [&](std::string why) {
-    error = std::move(why);
+  if (!Apply(settings, Settings(), model_may_be_missing, error)) {
     as_core_instance_release();
     started_ = false;
     return false;
-  };
-  for (const Setting& s : settings.items())
-    if (as_core_setting_set(nullptr, s.key.c_str(), s.value.c_str()) != 0)
-      return fail("setting " + s.key + ": " + as_core_errmsg());
-  if (as_core_settings_apply(nullptr) != 0) return fail(ApplyError(as_core_errmsg()));
+  }
+  applied_ = settings;
+  return true;
+}
 
-  // Modules apply their shared settings when the first session needs them,
-  // so refusals show up here.
+bool Engine::Reload(const Settings& settings, std::string& error) {
+  if (!started_) {
+    error = "the core is not started";
+    return false;
+  }
+  if (Apply(settings, applied_, false, error)) {
+    applied_ = settings;
+    return true;
+  }
+  std::string again;
+  if (!Apply(applied_, settings, false, again)) error += "; and the previous settings now fail too: " + again;
+  return false;
+}
+
+bool Engine::Apply(const Settings& next, const Settings& previous, bool model_may_be_missing, std::string& error) {
+  for (const Setting& s : previous.items())
+    if (!next.Find(s.key) && as_core_setting_set(nullptr, s.key.c_str(), "") != 0) {
+      error = "setting " + s.key + ": " + as_core_errmsg();
+      return false;
+    }
+  for (const Setting& s : next.items())
+    if (as_core_setting_set(nullptr, s.key.c_str(), s.value.c_str()) != 0) {
+      error = "setting " + s.key + ": " + as_core_errmsg();
+      return false;
+    }
+  if (as_core_settings_apply(nullptr) != 0) {
+    error = ApplyError(as_core_errmsg());
+    return false;
+  }
+  return Probe(model_may_be_missing, error);
+}
+
+// Modules apply their shared settings when the first session needs them, so
+// refusals show up when a session opens; a scan shows whether the Bayes
+// filter could load the model the settings name.
+bool Engine::Probe(bool model_may_be_missing, std::string& error) {
   ScanResult probe;
   {
     Session first;
-    if (!first.Open(error)) return fail(error);
+    if (!first.Open(error)) return false;
     probe = first.Scan(kProbe, sizeof kProbe - 1, true);
   }
-  if (probe.verdict == ScanResult::kError) return fail("the plug-ins cannot scan: " + probe.error);
+  if (probe.verdict == ScanResult::kError) {
+    error = "the plug-ins cannot scan: " + probe.error;
+    return false;
+  }
   const char* model = as_core_setting_get(nullptr, kModelKey);
   struct stat st;
   bool missing = model && *model && ::stat(model, &st) != 0 && errno == ENOENT;
-  if (model && *model && probe.bayes_status != "ok" && !(model_may_be_missing && missing))
-    return fail("model '" + std::string(model) + "' is not usable: " + probe.bayes_status);
+  if (model && *model && probe.bayes_status != "ok" && !(model_may_be_missing && missing)) {
+    error = "model '" + std::string(model) + "' is not usable: " + probe.bayes_status;
+    return false;
+  }
   return true;
+}
+
+bool CheckModelFile(const std::string& path, std::string& error) {
+  eml::ModelData data;
+  eml::FileStamp stamp;
+  return eml::ReadModelFile(path, data, stamp, error);
 }
 
 Session::~Session() {
@@ -122,6 +166,18 @@ bool Session::Open(std::string& error) {
     error = ApplyError(as_core_errmsg());
     as_core_session_release(session_);
     session_ = nullptr;
+    return false;
+  }
+  return true;
+}
+
+bool Session::Reapply(std::string& error) {
+  if (!session_) {
+    error = "no session";
+    return false;
+  }
+  if (as_core_settings_apply(session_) != 0) {
+    error = ApplyError(as_core_errmsg());
     return false;
   }
   return true;

@@ -68,9 +68,25 @@ class Engine {
              bool model_may_be_missing = false);
   bool started() const { return started_; }
 
+  // Replaces the settings of the started engine with `settings`, checked as
+  // Start() checks them (a model file that changed on disk is read again).
+  // Keys set before and absent now return to the modules' defaults. On
+  // failure the previous settings are applied again, `error` says why, and
+  // the engine goes on as before. Call while no session scans; every open
+  // session must then Reapply() before its next scan.
+  bool Reload(const Settings& settings, std::string& error);
+
  private:
+  bool Apply(const Settings& next, const Settings& previous, bool model_may_be_missing, std::string& error);
+  bool Probe(bool model_may_be_missing, std::string& error);
+
   bool started_ = false;
+  Settings applied_;
 };
+
+// Reads and checks a model file the way the Bayes filter would, without
+// touching a running engine: false with `error` naming the file and reason.
+bool CheckModelFile(const std::string& path, std::string& error);
 
 class Session {
  public:
@@ -81,6 +97,8 @@ class Session {
 
   // Opens a session of the started engine and applies its settings.
   bool Open(std::string& error);
+  // Applies the engine's settings again, after Engine::Reload().
+  bool Reapply(std::string& error);
 
   // Scans one message (the bytes are copied). `explain` also reads the
   // evidence into the result.

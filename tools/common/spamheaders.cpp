@@ -72,6 +72,17 @@ std::string SpamStatusField(const ScanResult& r) {
   return s;
 }
 
+std::vector<std::pair<std::string, std::string>> SpamHeaderFields(const ScanResult& r) {
+  std::vector<std::pair<std::string, std::string>> out;
+  for (const std::string& field : {SpamFlagField(r), SpamScoreField(r), SpamStatusField(r)}) {
+    std::string folded = Fold(field, "\n");
+    folded.pop_back();  // the line end after the last line
+    size_t colon = folded.find(": ");
+    out.emplace_back(folded.substr(0, colon), folded.substr(colon + 2));
+  }
+  return out;
+}
+
 std::string AddSpamHeaders(std::string_view head, bool complete, const ScanResult& r) {
   size_t first_nl = head.find('\n');
   std::string eol = first_nl != std::string_view::npos && first_nl > 0 && head[first_nl - 1] == '\r' ? "\r\n" : "\n";

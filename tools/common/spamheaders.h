@@ -14,6 +14,8 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "engine.h"
 
@@ -31,5 +33,10 @@ std::string SpamStatusField(const ScanResult& r);
 // the header section does not end within an incomplete head, the fields go
 // at the top (after an mbox "From " line) and nothing is removed.
 std::string AddSpamHeaders(std::string_view head, bool complete, const ScanResult& r);
+
+// The three fields as (name, value), for a host that adds fields one at a
+// time (a milter): each value folded where AddSpamHeaders folds it, with
+// "\n\t" at each fold, so the message ends up with the same text.
+std::vector<std::pair<std::string, std::string>> SpamHeaderFields(const ScanResult& r);
 
 }  // namespace astools
