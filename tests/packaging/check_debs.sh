@@ -45,7 +45,8 @@ done
 check "libascore-dev: none of the core's internal headers" \
   '! files libascore-dev | grep -E "/(core|loader|disp_mgr|configurer|ascore_iface|inifile2?|tracer|shared_locker|x_file_utils)\.h$"'
 for f in /usr/bin/ascan $L/ascore/modules/aseml.mdl /usr/share/man/man1/ascan.1.gz \
-  /usr/share/doc/ascore-tools/examples/ascan.ini; do
+  /usr/share/doc/ascore-tools/examples/ascan.ini /usr/sbin/ascand /etc/ascand/ascand.conf \
+  /usr/lib/systemd/system/ascand.service /usr/share/man/man8/ascand.8.gz /usr/share/doc/ascore-tools/examples/ascand.conf; do
   check "ascore-tools: $f" 'has ascore-tools $f'
 done
 
@@ -71,6 +72,9 @@ check "$LIBPKG: ldconfig trigger" 'grep -q "activate-noawait ldconfig" "$WORK/co
 check "packaged ascan reports the version" '[ "$("$WORK/root/usr/bin/ascan" --version)" = "ascan $VERSION" ]'
 env -u ASCORE_MODULES "$WORK/root/usr/bin/ascan" scan "$SAMPLES" >/dev/null 2>"$WORK/scan.err"
 check "packaged ascan scans the samples with its own modules" '[ $? -eq 1 ] && grep -q " 0 errors" "$WORK/scan.err"'
+env -u ASCORE_MODULES "$WORK/root/usr/sbin/ascand" -c "$WORK/root/etc/ascand/ascand.conf" --check >"$WORK/check.out" 2>&1
+check "packaged ascand checks its configuration with its own modules" '[ $? -eq 0 ] && grep -q "configuration OK" "$WORK/check.out"'
+check "the unit starts the packaged ascand" 'grep -qx "ExecStart=/usr/sbin/ascand -c /etc/ascand/ascand.conf" "$WORK/root/usr/lib/systemd/system/ascand.service"'
 
 lintian --fail-on error --suppress-tags-from-file /dev/null "$DIR"/*.deb >"$WORK/lintian.txt" 2>&1; rc=$?
 check "lintian: no errors" '[ $rc -eq 0 ] && ! grep -q "^E:" "$WORK/lintian.txt"'

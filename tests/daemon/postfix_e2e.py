@@ -1,0 +1,178 @@
+#!/usr/bin/env python3
+"""ascand behind a real Postfix: the bundled samples sent through SMTP with
+swaks, delivered with the X-Spam-* headers, rejected with a 5xx reply once a
+reload sets a reject score, and every message sent counted as delivered or
+rejected.
+
+usage: postfix_e2e.py ASCAND ASCAN MODULES SAMPLES
+Exit 0 passed, 1 failed, 77 skipped (no root or no Postfix: says why).
+"""
+
+import json
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import mailrig  # noqa: E402
+
+
+def swaks(port, path):
+    """Sends one file with swaks; returns the final reply (code, text)."""
+    r = subprocess.run(["swaks", "--server", "127.0.0.1", "--port", str(port), "--from", "sender@example.org",
+                        "--to", "user@" + mailrig.DOMAIN, "--data", path, "--timeout", "120"],
+                       capture_output=True, text=True, errors="replace", timeout=180)
+    replies = [line for line in r.stdout.splitlines() if line.startswith(("<- ", "<~ ", "<**"))]
+    # The reply to the end of DATA is the last one before QUIT's 221.
+    replies = [line for line in replies if not re.match(r"<.. *221 ", line)]
+    last = replies[-1] if replies else "<** 000 no reply"
+    m = re.match(r"<.. *(\d{3})[ -](.*)", last)
+    return (int(m.group(1)), m.group(2)) if m else (0, last)
+
+
+def ascan_fields(ascan_bin, modules, settings, delivered, scratch):
+    """The X-Spam-* fields ascan filter gives a delivered message, without the
+    fields the delivery agent added after the milter saw it."""
+    with open(delivered, "rb") as f:
+        lines = f.read().split(b"\n")
+    while lines and re.match(rb"(Return-Path|X-Original-To|Delivered-To):", lines[0]):
+        lines.pop(0)
+    r = subprocess.run([ascan_bin, "filter", "--modules", modules, "--config", settings], input=b"\n".join(lines),
+                       capture_output=True)
+    with open(scratch, "wb") as f:
+        f.write(r.stdout)
+    fields = [f for f in mailrig.headers_of(scratch) if f[0].lower().startswith("x-spam-")]
+    return [(n, v.replace("\n", "")) for n, v in fields]
+
+
+def subject_of(path):
+    with open(path, "rb") as f:
+        m = re.search(rb"^Subject:[ \t]*(.*)$", f.read(), re.M | re.I)
+    return m.group(1).decode("utf-8", "replace").strip() if m else ""
+
+
+def main():
+    why = mailrig.missing_prerequisites() or (None if shutil.which("swaks") else "swaks is not installed")
+    if why:
+        print("skipped: " + why)
+        return mailrig.SKIP
+    ascand_bin, ascan_bin, modules, samples = sys.argv[1:5]
+    t = mailrig.Checks()
+    ws = mailrig.Workspace("ascand-e2e-")
+    daemon = postfix = None
+    try:
+        # A model trained on the samples, and ascan's own verdicts to compare with.
+        model = ws.path("model.bin")
+        subprocess.run([ascan_bin, "train", "--spam", samples + "/spam", "--ham", samples + "/ham", "-o", model],
+                       check=True, capture_output=True)
+        with open(ws.path("settings.ini"), "w") as f:
+            f.write("[EmlBayesFilter]\nModelPath = %s\n" % model)
+        files = sorted(os.path.join(d, n) for d in (samples + "/ham", samples + "/spam") for n in os.listdir(d))
+        scan = subprocess.run([ascan_bin, "scan", "--modules", modules, "--config", ws.path("settings.ini")] + files,
+                              capture_output=True, text=True)
+        expected = {json.loads(line)["path"]: json.loads(line) for line in scan.stdout.splitlines()}
+
+        # Extra messages: one over the size cap, one with a forged verdict.
+        big = ws.path("big.eml")
+        with open(big, "w") as f:
+            f.write("From: big@example.org\nTo: user@%s\nSubject: big attachment\n\n" % mailrig.DOMAIN)
+            f.write(("x" * 76 + "\n") * 1400)
+        forged = ws.path("forged.eml")
+        with open(files[0]) as src, open(forged, "w") as f:
+            f.write("X-Spam-Flag: YES\nX-Spam-Status: Yes, forged\n" + src.read().replace("Subject:", "Subject: forged", 1))
+
+        daemon = mailrig.Ascand(ws, ascand_bin, modules, settings=ws.path("settings.ini"), max_message_size="64K")
+        postfix = mailrig.Postfix(ws, daemon.milter)
+        daemon.start()
+        postfix.start()
+
+        # Pass 1: no reject score. Everything is delivered with our headers.
+        sent = files + [big, forged]
+        for path in sent:
+            code, text = swaks(postfix.port, path)
+            t.check("accepted: " + os.path.basename(path), code == 250, "%d %s" % (code, text))
+        mailrig.wait_for(lambda: len(postfix.delivered()) >= len(sent) and postfix.queued() == 0, 60)
+        delivered = {subject_of(p): p for p in postfix.delivered()}
+        t.check("every message delivered once", len(postfix.delivered()) == len(sent) and postfix.queued() == 0,
+                "%d delivered, %d queued of %d" % (len(postfix.delivered()), postfix.queued(), len(sent)))
+
+        scores = {}
+        for path in files + [forged]:
+            got = delivered.get(subject_of(path))
+            if not t.check("delivered: " + os.path.basename(path), got is not None):
+                continue
+            fields = [f for f in mailrig.headers_of(got) if f[0].lower().startswith("x-spam-")]
+            names = sorted(n.lower() for n, _ in fields)
+            t.check("one of each X-Spam header: " + os.path.basename(path),
+                    names == ["x-spam-flag", "x-spam-score", "x-spam-status"], repr(fields))
+            values = {n.lower(): v for n, v in fields}
+            if path == forged:
+                t.check("forged verdict replaced", "forged" not in values.get("x-spam-status", "forged"), repr(fields))
+                continue
+            want = expected[path]
+            flag = "YES" if want["verdict"] == "spam" else "NO"
+            t.check("verdict as ascan's: " + os.path.basename(path), values.get("x-spam-flag") == flag,
+                    "%r, ascan says %s" % (fields, want["verdict"]))
+            try:
+                scores[path] = float(values.get("x-spam-score", "nan"))
+            except ValueError:
+                scores[path] = float("nan")
+            # Postfix adds fields of its own (Received, Message-ID, Date) before
+            # the milter sees the message, so the reference is ascan filter on
+            # what was delivered, less the lines the delivery agent put on top.
+            ref = ascan_fields(ascan_bin, modules, ws.path("settings.ini"), got, ws.path("reference.eml"))
+            t.check("headers as ascan filter writes them: " + os.path.basename(path),
+                    [(n, v.replace("\n", "")) for n, v in fields] == ref, "%r vs %r" % (fields, ref))
+        big_fields = dict((n.lower(), v) for n, v in mailrig.headers_of(delivered.get("big attachment", big)))
+        t.check("oversized message marked not scanned", "not scanned" in big_fields.get("x-spam-status", ""),
+                repr(big_fields.get("x-spam-status")))
+        t.check("oversized message has no verdict", "x-spam-flag" not in big_fields)
+
+        # Pass 2: a reload sets a reject score between the ham and the spam.
+        ham = [scores[p] for p in scores if expected[p]["verdict"] == "ham"]
+        spam = [scores[p] for p in scores if expected[p]["verdict"] == "spam"]
+        if t.check("samples separate ham from spam", ham and spam and max(ham) < min(spam), "%r %r" % (ham, spam)):
+            reject = (max(ham) + min(spam)) / 2
+            daemon.keys["reject_score"] = "%.4f" % reject
+            daemon.write_conf()
+            reloads = daemon.log().count("info: reloaded")
+            daemon.signal(signal.SIGHUP)
+            t.check("reload logged", mailrig.wait_for(lambda: daemon.log().count("info: reloaded") > reloads, 30),
+                    daemon.log()[-2000:])
+            before = len(postfix.delivered())
+            rejected = 0
+            for path in files:
+                code, text = swaks(postfix.port, path)
+                if scores[path] >= reject:
+                    rejected += 1
+                    t.check("rejected with 5xx: " + os.path.basename(path), code == 550 and "5.7.1" in text,
+                            "%d %s" % (code, text))
+                else:
+                    t.check("accepted after reload: " + os.path.basename(path), code == 250, "%d %s" % (code, text))
+            mailrig.wait_for(lambda: len(postfix.delivered()) >= before + len(files) - rejected, 60)
+            time.sleep(0.5)
+            t.check("nothing lost: delivered + rejected == sent",
+                    len(postfix.delivered()) - before + rejected == len(files) and postfix.queued() == 0,
+                    "%d delivered, %d rejected, %d queued of %d" % (len(postfix.delivered()) - before, rejected,
+                                                                   postfix.queued(), len(files)))
+
+        status = daemon.stop()
+        t.check("ascand stops cleanly on SIGTERM", status == 0, "exit %s\n%s" % (status, daemon.log()[-3000:]))
+        t.check("no error logged", " error: " not in daemon.log(), daemon.log()[-3000:])
+    finally:
+        if postfix:
+            postfix.stop()
+        if daemon and daemon.proc and daemon.proc.poll() is None:
+            daemon.kill()
+        if t.failed and postfix:
+            print("--- postfix log (tail)\n" + postfix.log()[-3000:])
+        ws.cleanup()
+    return t.finish()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
