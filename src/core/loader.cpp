@@ -193,11 +193,21 @@ void CCoreLoader::LoadClassFactories(const char* path, uint64_t product_mask) {
 }
 
 // Appends one accepted library to the three parallel arrays, or leaves them
-// as they were, closes the library and throws.
+// as they were and throws. Its factory exists already, and after a failure
+// nothing would release it later: it is released here, while the library's
+// code is still mapped, and then the library is closed.
 void CCoreLoader::Record(void* handle, int (*release)(), CAClassFactory* factory) {
+  auto abandon = [handle, release] {
+    try {
+      release();
+    } catch (...) {
+      // A plug-in that throws from its release still gets closed.
+    }
+    dlclose(handle);
+  };
   int rc = handles_.Add(handle);
   if (rc != 0) {
-    dlclose(handle);
+    abandon();
     AS_THROW(InternalLoaderException,
              "InternalLoaderException - CODE: %d MESSAGE: Could not add library handle to array. [Error code %d]", rc,
              rc);
@@ -205,10 +215,7 @@ void CCoreLoader::Record(void* handle, int (*release)(), CAClassFactory* factory
   rc = release_procs_.Add(release);
   if (rc != 0) {
     handles_.RemoveLast();
-    // Its factory exists but could not be remembered: release it now, while
-    // its code is still mapped.
-    release();
-    dlclose(handle);
+    abandon();
     AS_THROW(InternalLoaderException,
              "InternalLoaderException - CODE: %d MESSAGE: Could not add release procedure to array. [Error code %d]",
              rc, rc);
@@ -217,7 +224,7 @@ void CCoreLoader::Record(void* handle, int (*release)(), CAClassFactory* factory
   if (rc != 0) {
     release_procs_.RemoveLast();
     handles_.RemoveLast();
-    dlclose(handle);
+    abandon();
     AS_THROW(InternalLoaderException,
              "InternalLoaderException - CODE: %d MESSAGE: Could not add class factory to array. [Error code %d]", rc,
              rc);

@@ -361,17 +361,16 @@ TEST(LoaderUnload, ReleasesFactoriesInLibraryOrderClosesAllAndLoadsAgain) {
 
 // The arrays grow for the 64th library, so a failing allocation hook can make
 // recording it fail: each of the three arrays in turn. The 63 libraries
-// recorded before are released and closed, and the 64th is closed too.
+// recorded before are released and closed, and the 64th, whose factory exists
+// already, is released and closed too: every factory got is released once.
 TEST(LoaderRecording, FailureWhileRecordingUnloadsEverythingRecorded) {
   const struct {
     int nth;
     std::string message;
-    size_t releases;
   } cases[] = {
-      {1, "InternalLoaderException - CODE: -2 MESSAGE: Could not add library handle to array. [Error code -2]", 63},
-      // the failed library's factory is released before it is closed
-      {2, "InternalLoaderException - CODE: -2 MESSAGE: Could not add release procedure to array. [Error code -2]", 64},
-      {3, "InternalLoaderException - CODE: -2 MESSAGE: Could not add class factory to array. [Error code -2]", 63},
+      {1, "InternalLoaderException - CODE: -2 MESSAGE: Could not add library handle to array. [Error code -2]"},
+      {2, "InternalLoaderException - CODE: -2 MESSAGE: Could not add release procedure to array. [Error code -2]"},
+      {3, "InternalLoaderException - CODE: -2 MESSAGE: Could not add class factory to array. [Error code -2]"},
   };
   std::string dir = Dir("many");
   for (const auto& c : cases) {
@@ -383,7 +382,7 @@ TEST(LoaderRecording, FailureWhileRecordingUnloadsEverythingRecorded) {
         LoadAndUnload(dir, AS_PRODUCT_ALL);
       }
       EXPECT_EQ(64u, astest_count("asmany", ASTEST_OP_FACTORY_GET));
-      EXPECT_EQ(c.releases, astest_count("asmany", ASTEST_OP_FACTORY_RELEASE));
+      EXPECT_EQ(64u, astest_count("asmany", ASTEST_OP_FACTORY_RELEASE));
       for (int i = 0; i < ASTEST_MANY_COUNT; ++i) {
         char name[16];
         snprintf(name, sizeof name, "/lib%02d.mdl", i);
