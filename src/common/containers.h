@@ -197,6 +197,15 @@ struct CMapDefaultHash<usstring> {
   static uint32_t Hash(const usstring& k) { return k.hash(); }
 };
 
+// Whether a copy made into a container lost its text for want of memory (a
+// string copy never throws: it stays null and records the failure).
+template <class T>
+bool CopyLost(const T&) {
+  return false;
+}
+inline bool CopyLost(const sstring& s) { return s.status() == AS_STR_NOMEM; }
+inline bool CopyLost(const usstring& s) { return s.status() == AS_STR_NOMEM; }
+
 // ---------------------------------------------------------------------------
 // CMap<K, V>: hash table with chained buckets. Iteration order: buckets from
 // 0 upwards, each chain from head to tail.
@@ -235,8 +244,8 @@ public:
     if (tails_) _as_delete(tails_);
   }
 
-  // 0; -451 if the key is present (nothing changes); -2 without buckets or
-  // when a node cannot be allocated.
+  // 0; -451 if the key is present (nothing changes); -2 without buckets, or
+  // when a node or the copy of a string key or value cannot be allocated.
   int Add(const K& key, const V& value) {
     if (!heads_) return AS_CONT_NOMEM;
     uint32_t b = Bucket(key);
@@ -256,6 +265,11 @@ public:
     }
     Node* node = new (std::nothrow) Node(key, value);
     if (!node) return AS_CONT_NOMEM;
+    if (CopyLost(node->key) || CopyLost(node->value)) {
+      // A node whose key lost its text could never be found or removed again.
+      delete node;
+      return AS_CONT_NOMEM;
+    }
     LinkBefore(b, node, at, at ? prev : tails_[b]);
     ++count_;
     return AS_CONT_OK;

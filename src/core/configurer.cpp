@@ -52,16 +52,6 @@ uint32_t KeyHash(const char* s, size_t* length) {
   return n ? h : 0;
 }
 
-// Map lookup by key text, without building an sstring key.
-template <class V>
-V* FindKey(const CMap<sstring, V>& map, const char* key) {
-  size_t n = 0;
-  uint32_t h = KeyHash(key, &n);
-  return map.FindHashed(h, [key, n](const sstring& k) {
-    return !k.is_null() && k.length() == n && std::memcmp(k.c_str(), key, n) == 0;
-  });
-}
-
 // A key object for a write; throws when its copy cannot be made.
 sstring MakeKey(const char* key) {
   sstring k(key);
@@ -159,62 +149,230 @@ CConfigurer::~CConfigurer() {
   session_narrow_.RemoveAll();
 }
 
+bool CConfigurer::HasStorage() const {
+  return session_wide_.HasBuckets() && session_narrow_.HasBuckets() && global_wide_.HasBuckets() &&
+         global_narrow_.HasBuckets();
+}
+
+// ---------------------------------------------------------------------------
+// The two halves of the store
+//
+// Every value is kept as the bytes given (narrow) and as wide text. The code
+// that reads, writes and copies is the same for both; what differs is the
+// value type and the trace lines that print a value, "%s" for the narrow
+// half and "%S" for the wide one. A Half names one half's maps and lines.
+
+namespace {
+
+template <class V>
+struct HalfTraces;
+
+template <>
+struct HalfTraces<sstring> {
+  static void Hit(const char* key, const sstring& v) { AS_TRACE(3, "[key = %s] => [value = %s]", key, v.c_str()); }
+  static void SessionHit(uint64_t session, const char* key, const sstring& v) {
+    AS_TRACE(3, "[session = %d] [key = %s] => [value = %s]", (int)session, key, v.c_str());
+  }
+  static void FallbackHit(const char* key, const sstring& v) {
+    AS_TRACE(3, "[session = ALL] [key = %s] => [value = %s]", key, v.c_str());
+  }
+  static void Write(const char* key, const sstring& v) {
+    AS_TRACE(3, "[key = %s] <= [value = %s]", Txt(key), Txt(v.c_str()));
+  }
+  static void SessionWrite(uint64_t session, const char* key, const sstring& v) {
+    AS_TRACE(3, "[session = %d] [key = %s] <= [value = %s]", (int)session, Txt(key), Txt(v.c_str()));
+  }
+  static void Skip(const sstring& key, const sstring& v) {
+    AS_TRACE(1, "skipping setting %s for %s", Txt(v.c_str()), Txt(key.c_str()));
+  }
+};
+
+template <>
+struct HalfTraces<usstring> {
+  static void Hit(const char* key, const usstring& v) { AS_TRACE(3, "[key = %s] => [value = %S]", key, v.c_str()); }
+  static void SessionHit(uint64_t session, const char* key, const usstring& v) {
+    AS_TRACE(3, "[session = %d] [key = %s] => [value = %S]", (int)session, key, v.c_str());
+  }
+  static void FallbackHit(const char* key, const usstring& v) {
+    AS_TRACE(3, "[session = ALL] [key = %s] => [value = %S]", key, v.c_str());
+  }
+  static void Write(const char* key, const usstring& v) {
+    AS_TRACE(3, "[key = %s] <= [value = %S]", Txt(key), WTxt(v.c_str()));
+  }
+  static void SessionWrite(uint64_t session, const char* key, const usstring& v) {
+    AS_TRACE(3, "[session = %d] [key = %s] <= [value = %S]", (int)session, Txt(key), WTxt(v.c_str()));
+  }
+  // The wide line prints the key as wide text too.
+  static void Skip(const sstring& key, const usstring& v) {
+    usstring wide_key;
+    if (!key.is_null()) ascommon::sstring_to_usstring(key, wide_key, false);
+    AS_TRACE(1, "skipping setting %S for %S", WTxt(v.c_str()), WTxt(wide_key.c_str()));
+  }
+};
+
+template <class V>
+struct Half {
+  typedef CMap<sstring, V> Map;
+  typedef HalfTraces<V> Traces;
+  Map& global;
+  CMap<unsigned long, Map*>& sets;
+};
+
+// A value whose own text could not be allocated arrives as a null string with
+// a failure status; storing it would silently turn the setting into "absent".
+template <class S>
+void ThrowIfValueLost(const S& value) {
+  if (value.status() == ascommon::AS_STR_NOMEM)
+    AS_THROW(CASConfigurerBadEx, "CASConfigurerBadEx - CODE: %d MESSAGE: Bad allocation exception modifing a setting",
+             -10);
+}
+
+void ThrowBadAllocation(int code) {
+  AS_THROW(CASConfigurerBadEx, "CASConfigurerBadEx - CODE: %d MESSAGE: Bad allocation exception modifing a setting",
+           code);
+}
+
+// One lookup of a read: the key is measured and hashed once, whichever maps
+// it is looked up in.
+struct Probe {
+  explicit Probe(const char* text) : key(text) { hash = KeyHash(text, &length); }
+  template <class V>
+  const V* In(const CMap<sstring, V>& map) const {
+    const char* k = key;
+    size_t n = length;
+    const V* v = map.FindHashed(hash, [k, n](const sstring& stored) {
+      return stored.length() == n && !stored.is_null() && std::memcmp(stored.c_str(), k, n) == 0;
+    });
+    return v && !v->is_null() ? v : nullptr;
+  }
+  const char* key;
+  size_t length;
+  uint32_t hash;
+};
+
+template <class V>
+auto Read(const Half<V>& half, const char* key, uint64_t session) -> decltype(half.global.Find(sstring())->c_str()) {
+  if (!key) return nullptr;
+  Probe probe(key);
+  if (session == 0) {
+    AS_TRACE(4, "[key = %s]", key);
+    if (const V* v = probe.In(half.global)) {
+      Half<V>::Traces::Hit(key, *v);
+      return v->c_str();
+    }
+    AS_TRACE(3, "[key = %s] Value not found!", key);
+    return nullptr;
+  }
+  AS_TRACE(4, "[session = %d] [key = %s]", (int)session, key);
+  typename Half<V>::Map** set = half.sets.Find((unsigned long)session);
+  if (!set || !*set) {
+    AS_TRACE(3, "session = %d was not found!", (int)session);
+    return nullptr;
+  }
+  if (const V* v = probe.In(**set)) {
+    Half<V>::Traces::SessionHit(session, key, *v);
+    return v->c_str();
+  }
+  if (const V* v = probe.In(half.global)) {
+    Half<V>::Traces::FallbackHit(key, *v);
+    return v->c_str();
+  }
+  AS_TRACE(3, "[session = %d/ALL] [key = %s] Value not found!", (int)session, key);
+  return nullptr;
+}
+
+template <class V>
+void WriteGlobal(const Half<V>& half, const char* key, const V& value) {
+  Half<V>::Traces::Write(key, value);
+  ThrowIfValueLost(value);
+  sstring k = MakeKey(key);
+  int r = half.global.Reassign(k, value);
+  if (r == ascommon::AS_MAP_ABSENT) {
+    int a = half.global.Add(k, value);
+    if (a == ascommon::AS_CONT_NOMEM) ThrowBadAllocation(-10);
+    if (a == ascommon::AS_MAP_DUPLICATE)
+      AS_THROW(CASConfigurerBadEx,
+               "CASConfigurerBadEx - CODE: %d MESSAGE: Duplicate entry in ModifyGlobalSetting after Reassign failed",
+               -451);
+  } else if (r == ascommon::AS_CONT_NOMEM) {
+    ThrowBadAllocation(-10);
+  }
+  const V* stored = half.global.Find(k);
+  if (stored && stored->status() != 0) ThrowBadAllocation(stored->status());
+}
+
+template <class V>
+void WriteSession(const Half<V>& half, const char* key, const V& value, uint64_t session) {
+  Half<V>::Traces::SessionWrite(session, key, value);
+  typename Half<V>::Map** set = half.sets.Find((unsigned long)session);
+  typename Half<V>::Map* map = set ? *set : nullptr;
+  if (!map) AS_THROW(CASConfigurerSpecialEx, "CASConfigurerSpecialEx - CODE: %d MESSAGE: Session does not exist", -250);
+  ThrowIfValueLost(value);
+  sstring k = MakeKey(key);
+  if (map->Find(k)) {
+    int r = map->Reassign(k, value);
+    if (r == ascommon::AS_MAP_ABSENT)
+      AS_THROW(CASConfigurerSpecialEx, "CASConfigurerSpecialEx - MESSAGE: Setting path not found");
+    if (r == ascommon::AS_CONT_NOMEM) ThrowBadAllocation(-10);
+  } else if (map->Add(k, value) == ascommon::AS_CONT_NOMEM) {
+    ThrowBadAllocation(-10);
+  }
+  const V* stored = map->Find(k);
+  if (stored && stored->status() != 0) ThrowBadAllocation(-10);
+}
+
+template <class V>
+int CopyInto(const CMap<sstring, V>* source, CMap<sstring, V>* dest) {
+  if (!source || !dest) return _as_set_err(-101, "NULL input");
+  for (auto& node : *source) {
+    if (dest->Find(node.key)) {
+      HalfTraces<V>::Skip(node.key, node.value);
+      continue;
+    }
+    dest->Add(node.key, node.value);
+  }
+  return 0;
+}
+
+// A new empty session map of one half, added to the half's table under
+// session; throws when either cannot be had (nothing is added then).
+template <class V>
+CMap<sstring, V>* AddSessionMap(CMap<unsigned long, CMap<sstring, V>*>& sets, uint64_t session) {
+  CMap<sstring, V>* map = nullptr;
+  try {
+    map = new CMap<sstring, V>(64);
+  } catch (const std::bad_alloc&) {
+    map = nullptr;
+  }
+  if (!map || !map->HasBuckets()) {
+    delete map;
+    AS_THROW(CASConfigurerBadEx, "CASConfigurerBadEx - MESSAGE: CConfigurer::CreateSet - Could not allocate session map");
+  }
+  int r = sets.Add((unsigned long)session, map);
+  if (r != 0) {
+    delete map;
+    AS_THROW(CASConfigurerBadEx, "CASConfigurerBadEx - CODE: %d MESSAGE: CConfigurer::CreateSet - Could not add session map",
+             r);
+  }
+  return map;
+}
+
+} // namespace
+
 // ---------------------------------------------------------------------------
 // Session sets
 
 int CConfigurer::CreateSet(uint64_t session) {
   WideMap* wide = nullptr;
-  NarrowMap* narrow = nullptr;
-  bool wide_added = false;
-  bool narrow_added = false;
   try {
-    try {
-      wide = new WideMap(64);
-    } catch (const std::bad_alloc&) {
-      wide = nullptr;
-    }
-    if (!wide || !wide->HasBuckets()) {
-      delete wide;
-      wide = nullptr;
-      AS_THROW(CASConfigurerBadEx, "CASConfigurerBadEx - MESSAGE: CConfigurer::CreateSet - Could not allocate session map");
-    }
-    int r = session_wide_.Add((unsigned long)session, wide);
-    if (r != 0) {
-      delete wide;
-      wide = nullptr;
-      AS_THROW(CASConfigurerBadEx, "CASConfigurerBadEx - CODE: %d MESSAGE: CConfigurer::CreateSet - Could not add session map",
-               r);
-    }
-    wide_added = true;
-
-    try {
-      narrow = new NarrowMap(64);
-    } catch (const std::bad_alloc&) {
-      narrow = nullptr;
-    }
-    if (!narrow || !narrow->HasBuckets()) {
-      delete narrow;
-      narrow = nullptr;
-      AS_THROW(CASConfigurerBadEx, "CASConfigurerBadEx - MESSAGE: CConfigurer::CreateSet - Could not allocate session map");
-    }
-    r = session_narrow_.Add((unsigned long)session, narrow);
-    if (r != 0) {
-      delete narrow;
-      narrow = nullptr;
-      AS_THROW(CASConfigurerBadEx, "CASConfigurerBadEx - CODE: %d MESSAGE: CConfigurer::CreateSet - Could not add session map",
-               r);
-    }
-    narrow_added = true;
+    wide = AddSessionMap(session_wide_, session);
+    AddSessionMap(session_narrow_, session);
     return 0;
   } catch (...) {
     // Undo only what this call added: a set that existed before stays.
-    if (wide_added) {
+    if (wide) {
       session_wide_.Remove((unsigned long)session);
       delete wide;
-    }
-    if (narrow_added) {
-      session_narrow_.Remove((unsigned long)session);
-      delete narrow;
     }
     return -1;
   }
@@ -247,67 +405,11 @@ int CConfigurer::ReleaseSet(uint64_t session) {
 // Reads
 
 const char* CConfigurer::GetSetting(const char* key, uint64_t session) {
-  if (!key) return nullptr;
-  if (session == 0) {
-    AS_TRACE(4, "[key = %s]", key);
-    const sstring* v = FindKey(global_narrow_, key);
-    if (v && !v->is_null()) {
-      AS_TRACE(3, "[key = %s] => [value = %s]", key, v->c_str());
-      return v->c_str();
-    }
-    AS_TRACE(3, "[key = %s] Value not found!", key);
-    return nullptr;
-  }
-  AS_TRACE(4, "[session = %d] [key = %s]", (int)session, key);
-  NarrowMap** set = session_narrow_.Find((unsigned long)session);
-  if (!set || !*set) {
-    AS_TRACE(3, "session = %d was not found!", (int)session);
-    return nullptr;
-  }
-  const sstring* v = FindKey(**set, key);
-  if (v && !v->is_null()) {
-    AS_TRACE(3, "[session = %d] [key = %s] => [value = %s]", (int)session, key, v->c_str());
-    return v->c_str();
-  }
-  v = FindKey(global_narrow_, key);
-  if (v && !v->is_null()) {
-    AS_TRACE(3, "[session = ALL] [key = %s] => [value = %s]", key, v->c_str());
-    return v->c_str();
-  }
-  AS_TRACE(3, "[session = %d/ALL] [key = %s] Value not found!", (int)session, key);
-  return nullptr;
+  return Read(Half<sstring>{global_narrow_, session_narrow_}, key, session);
 }
 
 const wchar_t* CConfigurer::GetSettingW(const char* key, uint64_t session) {
-  if (!key) return nullptr;
-  if (session == 0) {
-    AS_TRACE(4, "[key = %s]", key);
-    const usstring* v = FindKey(global_wide_, key);
-    if (v && !v->is_null()) {
-      AS_TRACE(3, "[key = %s] => [value = %S]", key, v->c_str());
-      return v->c_str();
-    }
-    AS_TRACE(3, "[key = %s] Value not found!", key);
-    return nullptr;
-  }
-  AS_TRACE(4, "[session = %d] [key = %s]", (int)session, key);
-  WideMap** set = session_wide_.Find((unsigned long)session);
-  if (!set || !*set) {
-    AS_TRACE(3, "session = %d was not found!", (int)session);
-    return nullptr;
-  }
-  const usstring* v = FindKey(**set, key);
-  if (v && !v->is_null()) {
-    AS_TRACE(3, "[session = %d] [key = %s] => [value = %S]", (int)session, key, v->c_str());
-    return v->c_str();
-  }
-  v = FindKey(global_wide_, key);
-  if (v && !v->is_null()) {
-    AS_TRACE(3, "[session = ALL] [key = %s] => [value = %S]", key, v->c_str());
-    return v->c_str();
-  }
-  AS_TRACE(3, "[session = %d/ALL] [key = %s] Value not found!", (int)session, key);
-  return nullptr;
+  return Read(Half<usstring>{global_wide_, session_wide_}, key, session);
 }
 
 // Goes through the virtual table, so that it answers exactly what GetSetting
@@ -326,114 +428,25 @@ int CConfigurer::GetSettingInt(const char* key, int default_value, uint64_t sess
 // ---------------------------------------------------------------------------
 // Writes
 
-namespace {
-// A value whose own text could not be allocated arrives as a null string with
-// a failure status; storing it would silently turn the setting into "absent".
-template <class S>
-void ThrowIfValueLost(const S& value) {
-  if (value.status() == ascommon::AS_STR_NOMEM)
-    AS_THROW(CASConfigurerBadEx, "CASConfigurerBadEx - CODE: %d MESSAGE: Bad allocation exception modifing a setting",
-             -10);
-}
-} // namespace
-
 void CConfigurer::ModifyGlobalSetting(const char* key, const sstring& value) {
-  AS_TRACE(3, "[key = %s] <= [value = %s]", Txt(key), Txt(value.c_str()));
-  ThrowIfValueLost(value);
-  sstring k = MakeKey(key);
-  int r = global_narrow_.Reassign(k, value);
-  if (r == ascommon::AS_MAP_ABSENT) {
-    int a = global_narrow_.Add(k, value);
-    if (a == ascommon::AS_CONT_NOMEM)
-      AS_THROW(CASConfigurerBadEx,
-               "CASConfigurerBadEx - CODE: %d MESSAGE: Bad allocation exception modifing a setting", -10);
-    if (a == ascommon::AS_MAP_DUPLICATE)
-      AS_THROW(CASConfigurerBadEx,
-               "CASConfigurerBadEx - CODE: %d MESSAGE: Duplicate entry in ModifyGlobalSetting after Reassign failed",
-               -451);
-  } else if (r == ascommon::AS_CONT_NOMEM) {
-    AS_THROW(CASConfigurerBadEx, "CASConfigurerBadEx - CODE: %d MESSAGE: Bad allocation exception modifing a setting",
-             -10);
-  }
-  const sstring* stored = global_narrow_.Find(k);
-  if (stored && stored->status() != 0)
-    AS_THROW(CASConfigurerBadEx, "CASConfigurerBadEx - CODE: %d MESSAGE: Bad allocation exception modifing a setting",
-             stored->status());
+  WriteGlobal(Half<sstring>{global_narrow_, session_narrow_}, key, value);
 }
 
 void CConfigurer::ModifyGlobalSetting(const char* key, const usstring& value) {
-  AS_TRACE(3, "[key = %s] <= [value = %S]", Txt(key), WTxt(value.c_str()));
-  ThrowIfValueLost(value);
-  sstring k = MakeKey(key);
-  int r = global_wide_.Reassign(k, value);
-  if (r == ascommon::AS_MAP_ABSENT) {
-    int a = global_wide_.Add(k, value);
-    if (a == ascommon::AS_CONT_NOMEM)
-      AS_THROW(CASConfigurerBadEx,
-               "CASConfigurerBadEx - CODE: %d MESSAGE: Bad allocation exception modifing a setting", -10);
-    if (a == ascommon::AS_MAP_DUPLICATE)
-      AS_THROW(CASConfigurerBadEx,
-               "CASConfigurerBadEx - CODE: %d MESSAGE: Duplicate entry in ModifyGlobalSetting after Reassign failed",
-               -451);
-  } else if (r == ascommon::AS_CONT_NOMEM) {
-    AS_THROW(CASConfigurerBadEx, "CASConfigurerBadEx - CODE: %d MESSAGE: Bad allocation exception modifing a setting",
-             -10);
-  }
-  const usstring* stored = global_wide_.Find(k);
-  if (stored && stored->status() != 0)
-    AS_THROW(CASConfigurerBadEx, "CASConfigurerBadEx - CODE: %d MESSAGE: Bad allocation exception modifing a setting",
-             stored->status());
+  WriteGlobal(Half<usstring>{global_wide_, session_wide_}, key, value);
 }
-
-namespace {
-
-// The session-map half of ModifySessionSetting, the same for both forms.
-template <class V>
-void ModifySessionMap(CMap<sstring, V>* map, const char* key, const V& value) {
-  if (!map)
-    AS_THROW(CASConfigurerSpecialEx, "CASConfigurerSpecialEx - CODE: %d MESSAGE: Session does not exist", -250);
-  ThrowIfValueLost(value);
-  sstring k = MakeKey(key);
-  if (map->Find(k)) {
-    int r = map->Reassign(k, value);
-    if (r == ascommon::AS_MAP_ABSENT)
-      AS_THROW(CASConfigurerSpecialEx, "CASConfigurerSpecialEx - MESSAGE: Setting path not found");
-    if (r == ascommon::AS_CONT_NOMEM)
-      AS_THROW(CASConfigurerBadEx,
-               "CASConfigurerBadEx - CODE: %d MESSAGE: Bad allocation exception modifing a setting", -10);
-  } else if (map->Add(k, value) == ascommon::AS_CONT_NOMEM) {
-    AS_THROW(CASConfigurerBadEx, "CASConfigurerBadEx - CODE: %d MESSAGE: Bad allocation exception modifing a setting",
-             -10);
-  }
-  const V* stored = map->Find(k);
-  if (stored && stored->status() != 0)
-    AS_THROW(CASConfigurerBadEx, "CASConfigurerBadEx - CODE: %d MESSAGE: Bad allocation exception modifing a setting",
-             -10);
-}
-
-} // namespace
 
 void CConfigurer::ModifySessionSetting(const char* key, const sstring& value, uint64_t session) {
-  if (session == 0) {
-    ModifyGlobalSetting(key, value);
-    return;
-  }
-  AS_TRACE(3, "[session = %d] [key = %s] <= [value = %s]", (int)session, Txt(key), Txt(value.c_str()));
-  NarrowMap** set = session_narrow_.Find((unsigned long)session);
-  ModifySessionMap<sstring>(set ? *set : nullptr, key, value);
+  if (session == 0) return ModifyGlobalSetting(key, value);
+  WriteSession(Half<sstring>{global_narrow_, session_narrow_}, key, value, session);
 }
 
 void CConfigurer::ModifySessionSetting(const char* key, const usstring& value, uint64_t session) {
-  if (session == 0) {
-    ModifyGlobalSetting(key, value);
-    return;
-  }
-  AS_TRACE(3, "[session = %d] [key = %s] <= [value = %S]", (int)session, Txt(key), WTxt(value.c_str()));
-  WideMap** set = session_wide_.Find((unsigned long)session);
-  ModifySessionMap<usstring>(set ? *set : nullptr, key, value);
+  if (session == 0) return ModifyGlobalSetting(key, value);
+  WriteSession(Half<usstring>{global_wide_, session_wide_}, key, value, session);
 }
 
-int CConfigurer::SetSetting(const char* key, const char* value, uint64_t session) {
+int CConfigurer::StoreSetting(const char* key, const char* value, uint64_t session) {
   if (!key) return -1;
   try {
     if (session != 0) {
@@ -446,14 +459,24 @@ int CConfigurer::SetSetting(const char* key, const char* value, uint64_t session
       ModifyGlobalSetting(key, WideOf(value));
     }
     return 0;
+  } catch (const CASConfigurerBadEx&) {
+    // already traced where it was thrown; every one of them is a lost copy
+    return AS_ERR_MEMORY;
   } catch (const ASException&) {
     // already traced where it was thrown
+  } catch (const std::bad_alloc& e) {
+    AS_TRACE(1, "STD exception writing setting %s: %s", key, e.what());
+    return AS_ERR_MEMORY;
   } catch (const std::exception& e) {
     AS_TRACE(1, "STD exception writing setting %s: %s", key, e.what());
   } catch (...) {
     AS_TRACE(1, "Unknown exception writing setting %s", key);
   }
   return -1;
+}
+
+int CConfigurer::SetSetting(const char* key, const char* value, uint64_t session) {
+  return StoreSetting(key, value, session) == 0 ? 0 : -1;
 }
 
 int CConfigurer::AddNotifiableObject(CNotifiableObject* object) {
@@ -465,36 +488,10 @@ int CConfigurer::AddNotifiableObject(CNotifiableObject* object) {
 // ---------------------------------------------------------------------------
 // Copies between stores
 
-int CConfigurer::CopyMap(const NarrowMap* source, NarrowMap* dest) {
-  if (!source || !dest) return _as_set_err(-101, "NULL input");
-  for (auto& node : *source) {
-    if (dest->Find(node.key)) {
-      AS_TRACE(1, "skipping setting %s for %s", Txt(node.value.c_str()), Txt(node.key.c_str()));
-      continue;
-    }
-    dest->Add(node.key, node.value);
-  }
-  return 0;
-}
-
-int CConfigurer::CopyMap(const WideMap* source, WideMap* dest) {
-  if (!source || !dest) return _as_set_err(-101, "NULL input");
-  for (auto& node : *source) {
-    if (dest->Find(node.key)) {
-      usstring wide_key;
-      if (!node.key.is_null()) ascommon::sstring_to_usstring(node.key, wide_key, false);
-      AS_TRACE(1, "skipping setting %S for %S", WTxt(node.value.c_str()), WTxt(wide_key.c_str()));
-      continue;
-    }
-    dest->Add(node.key, node.value);
-  }
-  return 0;
-}
-
 int CConfigurer::CopyGlobalSettings(CConfigurer* source) {
   if (!source) return _as_set_err(-101, "NULL input");
-  int r = CopyMap(&source->global_wide_, &global_wide_);
-  if (r == 0) r = CopyMap(&source->global_narrow_, &global_narrow_);
+  int r = CopyInto(&source->global_wide_, &global_wide_);
+  if (r == 0) r = CopyInto(&source->global_narrow_, &global_narrow_);
   return r;
 }
 
@@ -503,12 +500,12 @@ int CConfigurer::CopySessionSettings(CConfigurer* source, uint64_t source_sessio
   WideMap** sw = source->session_wide_.Find((unsigned long)source_session);
   WideMap** dw = session_wide_.Find((unsigned long)dest_session);
   if (!sw || !dw) return _as_set_err(-101, "some session doesn't exist");
-  int r = CopyMap(*sw, *dw);
+  int r = CopyInto(*sw, *dw);
   if (r != 0) return r;
   NarrowMap** sn = source->session_narrow_.Find((unsigned long)source_session);
   NarrowMap** dn = session_narrow_.Find((unsigned long)dest_session);
   if (!sn || !dn) return _as_set_err(-101, "some session doesn't exist");
-  return CopyMap(*sn, *dn);
+  return CopyInto(*sn, *dn);
 }
 
 // ---------------------------------------------------------------------------
@@ -545,8 +542,8 @@ namespace {
 // Directory value of a preset (no trace for this lookup) joined with the
 // file name; an absent or null directory gives a null path.
 sstring PresetPath(const CConfigurer::NarrowMap& global, const char* dir_key, const char* file_name) {
-  const sstring* dir = FindKey(global, dir_key);
-  if (!dir || dir->is_null()) return sstring();
+  const sstring* dir = Probe(dir_key).In(global);
+  if (!dir) return sstring();
   AS_TRACE(3, "Try loading ini file %s", dir->c_str());
   sstring path(*dir);
   path.append("/", 1);

@@ -78,6 +78,16 @@ public:
   int AddNotifiableObject(CNotifiableObject* object) override;
   int ApplySettings(uint64_t product_mask, uint64_t session) override;
 
+  // SetSetting with the reason for a failure: 0, AS_ERR_MEMORY when a copy of
+  // the key or the value could not be stored (the setting then reads as it
+  // did before, or as the new narrow value when only the wide copy was lost),
+  // or -1 when the store refused the write (a session without a set).
+  int StoreSetting(const char* key, const char* value, uint64_t session);
+
+  // False when a map of the store lost its bucket arrays while being built;
+  // such a store refuses every write.
+  bool HasStorage() const;
+
   // Copies between stores; values already present in this store win.
   int CopyGlobalSettings(CConfigurer* source);
   int CopySessionSettings(CConfigurer* source, uint64_t source_session, uint64_t dest_session);
@@ -105,8 +115,6 @@ public:
   const ascommon::CList<CNotifiableObject*>& NotifiableObjects() const { return notifiables_; }
 
 private:
-  static int CopyMap(const NarrowMap* source, NarrowMap* dest);
-  static int CopyMap(const WideMap* source, WideMap* dest);
   // Re-reads the preset files the mask selects; unreadable files are traced.
   void LoadPresets(uint64_t product_mask, uint64_t session);
   // Shared tail of both applications: statuses, messages and traces.

@@ -1,6 +1,7 @@
 // Trace lines of the settings store, read back from the real trace log.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <sstream>
 #include <string>
 
@@ -54,6 +55,42 @@ TEST(StoreTrace, ReadsWritesCopiesAndDestruction) {
   EXPECT_EQ(1, log.Count("CASConfigurerSpecialEx - CODE: -250 MESSAGE: Session does not exist"));
   EXPECT_EQ(2, log.Count("skipping setting new for /a")); // wide map, then narrow map
   EXPECT_EQ(1, log.Count("releasing 3 session map(s)"));
+}
+
+// The narrow and the wide half trace the same lines ("%S" prints the wide
+// value as the same text): one line per read or write of either half.
+TEST(StoreTrace, NarrowAndWideHalvesTraceAlike) {
+  CConfigurer c;
+  c.CreateSet(5);
+  c.SetSetting("/g", "1", 0);
+  c.SetSetting("/s", "2", 5);
+  const struct {
+    const char* what;
+    std::function<void(bool wide)> call;
+    std::string line;
+  } cases[] = {
+      {"global hit", [&](bool w) { w ? (void)c.GetSettingW("/g", 0) : (void)c.GetSetting("/g", 0); },
+       "[key = /g] => [value = 1]"},
+      {"session hit", [&](bool w) { w ? (void)c.GetSettingW("/s", 5) : (void)c.GetSetting("/s", 5); },
+       "[session = 5] [key = /s] => [value = 2]"},
+      {"fallback", [&](bool w) { w ? (void)c.GetSettingW("/g", 5) : (void)c.GetSetting("/g", 5); },
+       "[session = ALL] [key = /g] => [value = 1]"},
+      {"global write",
+       [&](bool w) { w ? c.ModifyGlobalSetting("/g", ascommon::usstring(L"3")) : c.ModifyGlobalSetting("/g", "3"); },
+       "[key = /g] <= [value = 3]"},
+      {"session write",
+       [&](bool w) {
+         w ? c.ModifySessionSetting("/s", ascommon::usstring(L"4"), 5) : c.ModifySessionSetting("/s", "4", 5);
+       },
+       "[session = 5] [key = /s] <= [value = 4]"},
+  };
+  for (const auto& k : cases)
+    for (bool wide : {false, true}) {
+      SCOPED_TRACE(testing::Message() << k.what << (wide ? " wide" : " narrow"));
+      TraceLog log("debug");
+      k.call(wide);
+      EXPECT_EQ(1, log.Count(k.line)) << log.Since();
+    }
 }
 
 TEST(PresetTrace, MissingFilesAreAnnounced) {

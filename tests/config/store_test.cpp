@@ -153,30 +153,41 @@ TEST(SettingsStore, ReadingAnExistingKeyAllocatesNothing) {
 
 // Every run ends with a clean result, an intact store and nothing held until
 // the call succeeds; with one refused allocation, and with memory that stays
-// exhausted from then on.
+// exhausted from then on. A write that lost a copy says so (never 0), and
+// whatever it lost reads as before, never as absent.
 TEST(SettingsStore, SurvivesAllocationFailureAtEveryPoint) {
   const std::string value(100, 'v');
   for (bool onwards : {false, true})
-    for (uint64_t session : {0u, 4u}) {
-      SCOPED_TRACE(testing::Message() << "onwards=" << onwards << " session=" << session);
-      EveryFailingAllocation([&](int n) {
-        CConfigurer c;
-        c.CreateSet(4);
-        c.SetSetting(kLongKey, "old", session);
-        int r;
-        {
-          ScopedAllocFailure fail(n, onwards);
-          r = c.SetSetting(kLongKey, value.c_str(), session);
-        }
-        std::string now = Str(c.GetSetting(kLongKey, session));
-        EXPECT_TRUE(r == 0 || r == -1) << r;
-        EXPECT_TRUE(now == value || (r == -1 && now == "old")) << now;
-        const wchar_t* wide = c.GetSettingW(kLongKey, session);
-        if (r == 0) {
-          EXPECT_EQ(std::wstring(value.begin(), value.end()), wide ? wide : L"<null>");
-        }
-      });
-    }
+    for (uint64_t session : {0u, 4u})
+      for (const char* key : {kLongKey, "/eml/global/a-new-key-well-beyond-the-inline-area"}) {
+        SCOPED_TRACE(testing::Message() << "onwards=" << onwards << " session=" << session << " key=" << key);
+        const std::string before = key == kLongKey ? "old" : "<null>";
+        EveryFailingAllocation([&](int n) {
+          CConfigurer c;
+          c.CreateSet(4);
+          c.SetSetting(kLongKey, "old", session);
+          int r;
+          {
+            ScopedAllocFailure fail(n, onwards);
+            r = c.StoreSetting(key, value.c_str(), session);
+          }
+          std::string now = Str(c.GetSetting(key, session));
+          const wchar_t* wide = c.GetSettingW(key, session);
+          std::wstring wide_now = wide ? wide : L"<null>";
+          EXPECT_TRUE(r == 0 || r == AS_ERR_MEMORY) << r;
+          EXPECT_TRUE(now == value || (r != 0 && now == before)) << now;
+          const std::string& wanted = r == 0 ? value : before;
+          EXPECT_EQ(std::wstring(wanted.begin(), wanted.end()), wide_now);
+        });
+      }
+  // The plug-ins' slot keeps its two answers.
+  CConfigurer c;
+  int r;
+  {
+    ScopedAllocFailure fail(0, true);
+    r = c.SetSetting(kLongKey, value.c_str(), 0);
+  }
+  EXPECT_EQ(-1, r);
   EveryFailingAllocation([](int n) {
     CConfigurer c;
     int r;
