@@ -7,19 +7,40 @@
 // a breaker that only marks the level open. None of them does any work of its
 // own: what the benchmark measures is the cost of the road between them.
 //
+// The filters and the performer can be given work to do: each call then runs
+// a fixed number of rounds of Spin, as many as the global setting
+// /bench/WorkLoops says when the global settings are applied (0 by default).
+// The benchmark calibrates rounds to time with its own copy of Spin.
+//
 // With the verb kCheckVerb the dispatcher also writes into the current black
 // box how many of the four modules took the item (key 5000) and the breaker
 // index the item ended at (key 5001), so the benchmark can check before it
 // measures that the road is the full one and not a string of refusals.
 #include "plugin_sdk.h"
 
+#include <atomic>
+
 #include "blackbox.h"
+#include "bench_work.h"
 #include "cadispmgr.h"
 
 namespace {
 
 const uint32_t kEntityType = 77;
 const uint32_t kCheckVerb = 99;
+
+// Read on every call, written only while settings are applied.
+std::atomic<uint64_t> g_work{0};
+
+void Work() {
+  if (uint64_t loops = g_work.load(std::memory_order_relaxed)) bench_work::Keep(bench_work::Spin(loops));
+}
+
+int ReadWork(CAConfigurer* configurer) {
+  if (configurer)
+    g_work.store((uint64_t)(uint32_t)configurer->GetSettingInt(bench_work::kLoopsKey, 0, 0), std::memory_order_relaxed);
+  return 0;
+}
 
 class BenchStream : public CAStream {};
 
@@ -57,14 +78,21 @@ class BenchFilter : public ascore_sdk::CModule<CAFilter> {
 public:
   explicit BenchFilter(const char* name) : CModule(name) {}
   int GetBreakerIndex(uint32_t) override { return 0; }
-  int FilterItem(uint64_t, ASItem*, uint32_t) override { return 0; }
+  int FilterItem(uint64_t, ASItem*, uint32_t) override {
+    Work();
+    return 0;
+  }
   int FilterCommand(uint64_t, uint32_t, void*) override { return 0; }
+  int ApplySharedSettings() override { return ReadWork(GetConfigurer()); }
 };
 
 class BenchPerformer : public ascore_sdk::CModule<CAPerformer> {
 public:
   BenchPerformer() : CModule("BenchP") {}
-  int PerformItem(uint64_t, ASItem*, uint32_t) override { return 0; }
+  int PerformItem(uint64_t, ASItem*, uint32_t) override {
+    Work();
+    return 0;
+  }
   int GetBreakerIndex(uint32_t) override { return 1; }
 };
 
