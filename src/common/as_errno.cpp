@@ -1,15 +1,20 @@
 // as_errno.cpp - the per-thread error state behind as_core_err/as_core_errmsg.
 //
-// The one ASErrno object holds no data. Each thread gets three blocks under
-// three pthread keys: its code (4 bytes), its stored message and a scratch
-// block in which texts built from a code are formatted (4196 bytes each). The
-// blocks come from calloc, not from the _as_new hook, so that the error state
-// keeps working while a host or a test has the allocation hooks failing, and
-// so that a thread's blocks can be freed after the hooks changed.
+// The one ASErrno object holds no data. Each thread gets one block under one
+// pthread key: its code, its stored message and a scratch area in which texts
+// built from a code are formatted (4196 bytes each). The block comes from
+// calloc, not from the _as_new hook, so that the error state keeps working
+// while a host or a test has the allocation hooks failing, and so that a
+// thread's block can be freed after the hooks changed. The key's destructor
+// frees it when the thread ends.
 //
-// Threading: the keys are created once at library load, before the host can
+// Every exported call resets the state on entry, so finding the block is on
+// the road of every call: a thread-local pointer remembers it, and the key is
+// consulted only the first time (and again after the block was freed).
+//
+// Threading: the key is created once at library load, before the host can
 // call from several threads; afterwards every operation touches only the
-// calling thread's blocks and needs no lock. If storage cannot be had the
+// calling thread's block and needs no lock. If storage cannot be had the
 // state silently does nothing (getters answer 0 / null).
 #include "as_errno.h"
 
@@ -25,76 +30,63 @@
 
 namespace {
 
-pthread_key_t g_code_key;
-pthread_key_t g_message_key;
-pthread_key_t g_text_key;
-// Set only when all three keys exist.
-std::atomic<bool> g_keys_exist{false};
-// Set once the unload hook has run: a late caller must not recreate keys that
-// nothing would ever delete again.
-std::atomic<bool> g_torn_down{false};
-
-void free_block(void* block) { std::free(block); }
-
-struct ThreadBlocks {
-  int32_t* code;
-  char* message;
-  char* text;
+struct ThreadState {
+  int32_t code;
+  char message[ASErrno::kMessageSize];
+  char text[ASErrno::kMessageSize];
 };
 
-bool create_keys() {
-  if (pthread_key_create(&g_code_key, free_block) != 0) return false;
-  if (pthread_key_create(&g_message_key, free_block) != 0) {
-    pthread_key_delete(g_code_key);
-    return false;
-  }
-  if (pthread_key_create(&g_text_key, free_block) != 0) {
-    pthread_key_delete(g_code_key);
-    pthread_key_delete(g_message_key);
-    return false;
-  }
-  return true;
+pthread_key_t g_key;
+// Set only while the key exists.
+std::atomic<bool> g_key_exists{false};
+// Set once the unload hook has run: a late caller must not recreate a key
+// that nothing would ever delete again.
+std::atomic<bool> g_torn_down{false};
+
+// The calling thread's block, once found. Initial-exec: one load from the
+// thread pointer, no call; the library needs one pointer of static TLS.
+__thread ThreadState* t_state __attribute__((tls_model("initial-exec"))) = nullptr;
+
+// Runs when a thread with a block ends (and for the unloading thread).
+void free_state(void* block) {
+  if (t_state == block) t_state = nullptr;
+  std::free(block);
 }
 
-void* ensure_one(pthread_key_t key, size_t size) {
-  void* block = pthread_getspecific(key);
-  if (block) return block;
-  block = std::calloc(1, size);
-  if (!block) return nullptr;
-  if (pthread_setspecific(key, block) != 0) {
-    std::free(block);
-    return nullptr;
+ThreadState* find_state_slow() {
+  if (!g_key_exists.load(std::memory_order_acquire)) {
+    if (g_torn_down.load(std::memory_order_acquire) || pthread_key_create(&g_key, free_state) != 0) return nullptr;
+    g_key_exists.store(true, std::memory_order_release);
   }
-  return block;
+  void* block = pthread_getspecific(g_key);
+  if (!block) {
+    block = std::calloc(1, sizeof(ThreadState));
+    if (!block) return nullptr;
+    if (pthread_setspecific(g_key, block) != 0) {
+      std::free(block);
+      return nullptr;
+    }
+  }
+  t_state = static_cast<ThreadState*>(block);
+  return t_state;
 }
 
-// The ensure-storage step that starts every operation. Returns false (and
-// leaves *out untouched) when the state cannot be had on this thread.
-bool ensure_storage(ThreadBlocks* out) {
-  if (!g_keys_exist.load(std::memory_order_acquire)) {
-    if (g_torn_down.load(std::memory_order_acquire) || !create_keys()) return false;
-    g_keys_exist.store(true, std::memory_order_release);
-  }
-  ThreadBlocks b;
-  b.code = static_cast<int32_t*>(ensure_one(g_code_key, sizeof(int32_t)));
-  b.message = static_cast<char*>(ensure_one(g_message_key, ASErrno::kMessageSize));
-  b.text = static_cast<char*>(ensure_one(g_text_key, ASErrno::kMessageSize));
-  if (!b.code || !b.message || !b.text) return false;
-  *out = b;
-  return true;
+// The ensure-storage step that starts every operation: the calling thread's
+// block, or null when it cannot be had.
+inline ThreadState* find_state() {
+  ThreadState* state = t_state;
+  return state ? state : find_state_slow();
 }
 
-// Frees the calling thread's blocks and deletes the keys. Safe to call twice:
+// Frees the calling thread's block and deletes the key. Safe to call twice:
 // the second call finds the flag clear.
 void teardown() {
   g_torn_down.store(true, std::memory_order_release);
-  if (!g_keys_exist.exchange(false, std::memory_order_acq_rel)) return;
-  pthread_key_t keys[3] = {g_code_key, g_message_key, g_text_key};
-  for (pthread_key_t key : keys) {
-    std::free(pthread_getspecific(key));
-    pthread_setspecific(key, nullptr);
-    pthread_key_delete(key);
-  }
+  if (!g_key_exists.exchange(false, std::memory_order_acq_rel)) return;
+  void* block = pthread_getspecific(g_key);
+  pthread_setspecific(g_key, nullptr);
+  pthread_key_delete(g_key);
+  if (block) free_state(block);
 }
 
 const char* fixed_text(int code) {
@@ -138,42 +130,38 @@ ASErrno* g_errno = nullptr;
 
 } // namespace
 
-ASErrno::ASErrno() {
-  ThreadBlocks b;
-  ensure_storage(&b);
-}
+ASErrno::ASErrno() { find_state(); }
 
 ASErrno::~ASErrno() { teardown(); }
 
 AbstractASErrno* ASErrno::SetCode(int code) {
-  ThreadBlocks b;
-  if (ensure_storage(&b)) *b.code = code;
+  if (ThreadState* b = find_state()) b->code = code;
   return this;
 }
 
 AbstractASErrno* ASErrno::SetMessage(const char* text) {
-  ThreadBlocks b;
-  if (!ensure_storage(&b)) return this;
-  b.message[0] = 0;
-  if (text) std::snprintf(b.message, kMessageSize, "%s", text);
+  ThreadState* b = find_state();
+  if (!b) return this;
+  b->message[0] = 0;
+  if (text) std::snprintf(b->message, kMessageSize, "%s", text);
   return this;
 }
 
 int ASErrno::GetCode() {
-  ThreadBlocks b;
-  return ensure_storage(&b) ? *b.code : 0;
+  ThreadState* b = find_state();
+  return b ? b->code : 0;
 }
 
 const char* ASErrno::GetMessage() { return TextForCode(GetCode()); }
 
 const char* ASErrno::TextForCode(int code) {
-  ThreadBlocks b;
-  if (!ensure_storage(&b)) return nullptr;
+  ThreadState* b = find_state();
+  if (!b) return nullptr;
   if (code == 0) {
-    std::snprintf(b.text, kMessageSize, "%s", std::strerror(0));
-    return b.text;
+    std::snprintf(b->text, kMessageSize, "%s", std::strerror(0));
+    return b->text;
   }
-  if (b.message[0] != 0 && *b.code == code) return b.message;
+  if (b->message[0] != 0 && b->code == code) return b->message;
   if (((uint32_t)code >> 16) == 0x8000u) {
     switch ((uint32_t)code) {
     case 0x80000001u: return "Unknown error";
@@ -183,8 +171,8 @@ const char* ASErrno::TextForCode(int code) {
     }
   }
   if (const char* text = fixed_text(code)) return text;
-  std::snprintf(b.text, kMessageSize, "Unknown error %08x", (unsigned)code);
-  return b.text;
+  std::snprintf(b->text, kMessageSize, "Unknown error %08x", (unsigned)code);
+  return b->text;
 }
 
 ASErrno* as_errno_instance() {
@@ -195,23 +183,23 @@ ASErrno* as_errno_instance() {
 AbstractASErrno* as_default_get_err() { return as_errno_instance(); }
 
 int as_default_set_err(int code, const char* format, ...) {
-  ThreadBlocks b;
-  if (!ensure_storage(&b)) return code;
-  *b.code = code;
+  ThreadState* b = find_state();
+  if (!b) return code;
+  b->code = code;
   if (!format) return code;
   va_list args;
   va_start(args, format);
-  format_message(b.message, format, args);
+  format_message(b->message, format, args);
   va_end(args);
   return code;
 }
 
 int as_default_set_err_msg(const char* format, ...) {
-  ThreadBlocks b;
-  if (!ensure_storage(&b)) return 0;
+  ThreadState* b = find_state();
+  if (!b) return 0;
   va_list args;
   va_start(args, format);
-  int n = format_message(b.message, format, args);
+  int n = format_message(b->message, format, args);
   va_end(args);
   return n;
 }
@@ -220,18 +208,18 @@ void as_entry_reset() {
   // Every exported call starts here, so with the default hooks in place the
   // constant message is copied rather than formatted.
   if (_as_set_err_msg == as_default_set_err_msg && _as_get_err == as_default_get_err) {
-    ThreadBlocks b;
-    if (!ensure_storage(&b)) return;
-    *b.code = 0;
-    std::memcpy(b.message, kNoErrors, sizeof kNoErrors);
+    ThreadState* b = find_state();
+    if (!b) return;
+    b->code = 0;
+    std::memcpy(b->message, kNoErrors, sizeof kNoErrors);
     return;
   }
   _as_get_err()->SetCode(0);
   _as_set_err_msg("There are no errors");
 }
 
-// Load: build the object (which creates the keys) and the loading thread's
-// blocks. Unload: free this thread's blocks and delete the keys; the object's
+// Load: build the object (which creates the key) and the loading thread's
+// block. Unload: free this thread's block and delete the key; the object's
 // destructor then finds nothing left to do.
 __attribute__((constructor(101))) static void as_errno_on_load() { as_errno_instance(); }
 
