@@ -286,7 +286,7 @@ public:
   template <class Eq>
   V* FindHashed(uint32_t hash, Eq equal) const {
     if (!heads_) return nullptr;
-    for (Node* n = heads_[hash % bucket_count_]; n; n = n->next)
+    for (Node* n = heads_[Slot(hash)]; n; n = n->next)
       if (equal(n->key)) return &n->value;
     return nullptr;
   }
@@ -420,9 +420,12 @@ private:
     if (a) std::memset(a, 0, sizeof(Node*) * (size_t)n);
     return a;
   }
-  uint32_t Bucket(const K& key) const {
-    uint32_t h = hash_ ? hash_(key) : CMapDefaultHash<K>::Hash(key);
-    return h % bucket_count_;
+  uint32_t Bucket(const K& key) const { return Slot(hash_ ? hash_(key) : CMapDefaultHash<K>::Hash(key)); }
+  // hash % bucket count; a mask for the usual power-of-two counts, which
+  // gives the same bucket without a division on every lookup.
+  uint32_t Slot(uint32_t hash) const {
+    uint32_t n = bucket_count_;
+    return (n & (n - 1)) == 0 ? hash & (n - 1) : hash % n;
   }
   Node* FindNode(const K& key) const {
     if (!heads_) return nullptr;
