@@ -1,8 +1,8 @@
 // blackbox.cpp - the black box: a typed key/value bag.
 //
-// Each key holds one element: a type code and a value storage block that the
+// Each key holds one element: a type code and the value storage that the
 // element owns (a scalar, a foundation string, a pair of them, or arrays of
-// them). Opaque pointers and string handles are stored as given and never
+// them), kept in one block with the map node that files it. Opaque pointers and string handles are stored as given and never
 // followed. Everything is allocated through the _as_new hook and released
 // through _as_delete, never the global operators: a box filled by a plug-in
 // may be emptied by the core. Nothing throws for memory: an allocation that
@@ -60,33 +60,6 @@ struct Utf8ArrayValue {
   CArray<usstring, 64>* wide;
 };
 
-// Elements and value storage blocks (scalars and plain structs as well as
-// foundation objects) come from the hooks, constructed in place.
-// Null when the block cannot be had, even from a replaced hook that throws.
-template <class T, class... Args>
-T* HookNew(Args&&... args) {
-  void* block = nullptr;
-  try {
-    block = _as_new(sizeof(T), false);
-  } catch (...) {
-    return nullptr;
-  }
-  if (!block) return nullptr;
-  try {
-    return ::new (block) T{std::forward<Args>(args)...};
-  } catch (...) {
-    _as_delete(block);
-    throw;
-  }
-}
-
-template <class T>
-void HookDelete(T* object) {
-  if (!object) return;
-  object->~T();
-  _as_delete(object);
-}
-
 const int kInvalidInput = AS_ERR_INVALID_INPUT;
 const int kNoMemory = AS_ERR_MEMORY;
 const int kBadPointer = AS_ERR_INVALID_POINTER;
@@ -122,65 +95,78 @@ bool WithStorageType(uint32_t type, F&& f) {
   }
 }
 
-// An empty (zeroed or null) value storage block for the type, or null.
-void* NewValue(uint32_t type) {
-  void* value = nullptr;
+// Each element lives in one hook block together with the map node that files
+// it and its value storage: [node | element | value], so that a Set costs one
+// allocation. The map frees the block when it deletes the node; the value's
+// own destructor (strings, arrays) must have run before (DropValue).
+using Map = ascommon::CMap<unsigned int, Element*>;
+using Node = Map::Node;
+
+constexpr size_t RoundUp(size_t n, size_t to) { return (n + to - 1) / to * to; }
+constexpr size_t kElementAt = RoundUp(sizeof(Node), alignof(Element));
+
+// A node for key holding an element of the type with an empty (zeroed or
+// null) value, not yet filed; null when the block cannot be had.
+Node* NewNode(unsigned int key, uint32_t type) {
+  Node* node = nullptr;
   WithStorageType(type, [&](auto tag) {
     using T = typename decltype(tag)::type;
-    T* v = HookNew<T>();
+    constexpr size_t value_at = RoundUp(kElementAt + sizeof(Element), alignof(T));
+    void* block = nullptr;
+    try {
+      block = _as_new(value_at + sizeof(T), false);
+    } catch (...) {
+      block = nullptr; // a replaced hook that throws anyway
+    }
+    if (!block) return;
+    char* base = static_cast<char*>(block);
+    T* value = ::new (base + value_at) T{};
     if constexpr (std::is_same<T, Utf8ArrayValue>::value) {
-      if (v && !v->Init()) {
-        HookDelete(v);
-        v = nullptr;
+      if (!value->Init()) {
+        value->~T();
+        _as_delete(block);
+        return;
       }
     }
-    value = v;
+    Element* element = ::new (base + kElementAt) Element{type, value};
+    node = ::new (block) Node(key, element);
   });
-  return value;
+  return node;
 }
 
-void DeleteValue(uint32_t type, void* value) {
-  if (!value) return;
-  WithStorageType(type, [&](auto tag) {
+void DropValue(Element* element) {
+  WithStorageType(element->type, [&](auto tag) {
     using T = typename decltype(tag)::type;
-    HookDelete(static_cast<T*>(value));
+    static_cast<T*>(element->value)->~T();
   });
 }
 
-void DestroyElement(Element* element) {
-  if (!element) return;
-  DeleteValue(element->type, element->value);
-  HookDelete(element);
+// For a node that is not (or no longer) filed in a map.
+void DisposeNode(Node* node) {
+  if (!node) return;
+  DropValue(node->value);
+  delete node;
 }
 
-// Owns an element until it is handed to the map.
-class ElementHold {
+// Owns a node until it is filed in the map.
+class NodeHold {
 public:
-  ElementHold() : element_(nullptr) {}
-  ~ElementHold() { DestroyElement(element_); }
-  ElementHold(const ElementHold&) = delete;
-  ElementHold& operator=(const ElementHold&) = delete;
+  NodeHold() : node_(nullptr) {}
+  ~NodeHold() { DisposeNode(node_); }
+  NodeHold(const NodeHold&) = delete;
+  NodeHold& operator=(const NodeHold&) = delete;
 
-  // Value storage first, then the element, as a fresh Set allocates them.
-  bool Make(uint32_t type) {
-    void* value = NewValue(type);
-    if (!value) return false;
-    element_ = HookNew<Element>(type, value);
-    if (!element_) {
-      DeleteValue(type, value);
-      return false;
-    }
-    return true;
-  }
-  Element* get() const { return element_; }
-  Element* release() {
-    Element* e = element_;
-    element_ = nullptr;
-    return e;
+  bool Make(unsigned int key, uint32_t type) { return (node_ = NewNode(key, type)) != nullptr; }
+  Node* get() const { return node_; }
+  Element* element() const { return node_->value; }
+  Node* release() {
+    Node* n = node_;
+    node_ = nullptr;
+    return n;
   }
 
 private:
-  Element* element_;
+  Node* node_;
 };
 
 template <class T>
@@ -353,11 +339,12 @@ int FillValue(Element* e, unsigned flags, const SetArgs& a) {
   }
 }
 
-// A deep copy of an element, or null when any part cannot be allocated.
-Element* CopyElement(const Element* src) {
-  ElementHold hold;
-  if (!hold.Make(src->type)) return nullptr;
-  Element* e = hold.get();
+// A node for key with a deep copy of an element, or null when any part
+// cannot be allocated.
+Node* CopyNode(unsigned int key, const Element* src) {
+  NodeHold hold;
+  if (!hold.Make(key, src->type)) return nullptr;
+  Element* e = hold.element();
   int rc = 0;
   switch (src->type) {
   case BB_TYPE_STRING: {
@@ -423,24 +410,9 @@ Element* CopyElement(const Element* src) {
 // The arguments of Get, read from the va_list in one place.
 struct GetArgs {
   void* out = nullptr;
-  int def_i = 0;
-  int64_t def_l = 0;
-  double def_d = 0;
   size_t* count = nullptr;
 };
 
-template <class T>
-void* GetScalar(Element* e, uint32_t type, T* out, T def) {
-  if (e && e->type == type) {
-    T* stored = static_cast<T*>(e->value);
-    if (!out) return stored;
-    *out = *stored;
-    return out;
-  }
-  if (!out) return nullptr;
-  *out = def;
-  return out;
-}
 
 // Text results: flags 0 gives the text (also stored in out), flags 1 the
 // string object; absent, or an unknown flags value, stores null in out.
@@ -558,7 +530,7 @@ int WideToUtf8Array(CArray<sstring, 64>& dst, const wchar_t* const* texts, size_
 
 // --- CBlackBoxInt ----------------------------------------------------------
 
-CBlackBoxInt::CBlackBoxInt() : elements_(64, nullptr, false) {}
+CBlackBoxInt::CBlackBoxInt() : elements_(64, &CBlackBoxInt::KeyHash, false) {}
 
 CBlackBoxInt::~CBlackBoxInt() { Empty(); }
 
@@ -595,8 +567,9 @@ CBlackBoxInt* CBlackBoxInt::Clone() const {
       // Pointers are not ours to duplicate; elements whose copy cannot be
       // allocated are left out rather than failing the whole copy.
       if (src->type == BB_TYPE_POINTER) continue;
-      Element* dup = CopyElement(src);
-      if (dup && copy->elements_.Add(node.key, dup) != 0) DestroyElement(dup);
+      Node* dup = CopyNode(node.key, src);
+      Node* replaced = nullptr;
+      if (dup && copy->elements_.Link(dup, &replaced) != 0) DisposeNode(dup);
     }
     return copy;
   } catch (...) {
@@ -626,8 +599,8 @@ int CBlackBoxInt::SetV(unsigned int key, unsigned int type, unsigned int flags, 
       break;
     }
 
-    ElementHold hold;
-    if (!hold.Make(type)) return _as_set_err(kNoMemory, "memory allocation");
+    NodeHold hold;
+    if (!hold.Make(key, type)) return _as_set_err(kNoMemory, "memory allocation");
 
     if (IsArrayType(type)) {
       bool flags_ok = flags <= BB_FLAGS_OBJECT || type == BB_TYPE_HANDLE_ARRAY;
@@ -636,18 +609,14 @@ int CBlackBoxInt::SetV(unsigned int key, unsigned int type, unsigned int flags, 
 
     // The value is filled before it replaces the old element, so a source
     // that points into the element being replaced is still intact here.
-    int filled = FillValue(hold.get(), flags, a);
+    int filled = FillValue(hold.element(), flags, a);
 
-    int rc = elements_.Add(key, hold.get());
-    if (rc == ascommon::AS_MAP_DUPLICATE) {
-      Element** slot = elements_.Find(key);
-      DestroyElement(*slot);
-      *slot = hold.release();
-    } else if (rc != 0) {
-      return _as_set_err(kNoMemory, "memory allocation");
-    } else {
-      hold.release();
-    }
+    // The new element takes the old one's place; the old one goes after, as
+    // the source may have been it.
+    Node* replaced = nullptr;
+    if (elements_.Link(hold.get(), &replaced) != 0) return _as_set_err(kNoMemory, "memory allocation");
+    hold.release();
+    DisposeNode(replaced);
     // A value that could not be filled completely stays under its key, empty.
     if (filled != 0) return _as_set_err(kNoMemory, "memory allocation");
     return 0;
@@ -656,26 +625,12 @@ int CBlackBoxInt::SetV(unsigned int key, unsigned int type, unsigned int flags, 
   }
 }
 
-void* CBlackBoxInt::GetV(unsigned int key, unsigned int type, unsigned int flags, va_list args) {
+void* CBlackBoxInt::GetOtherV(unsigned int key, unsigned int type, unsigned int flags, va_list args) {
   try {
     if (type > BB_TYPE_UTF8_ARRAY) return nullptr;
 
     GetArgs a;
     switch (type) {
-    case BB_TYPE_BOOL:
-    case BB_TYPE_INT:
-      a.out = va_arg(args, void*);
-      a.def_i = va_arg(args, int);
-      break;
-    case BB_TYPE_LONG:
-    case BB_TYPE_ULONG:
-      a.out = va_arg(args, void*);
-      a.def_l = va_arg(args, int64_t);
-      break;
-    case BB_TYPE_DOUBLE:
-      a.out = va_arg(args, void*);
-      a.def_d = va_arg(args, double);
-      break;
     case BB_TYPE_POINTER: break;
     case BB_TYPE_STRING:
     case BB_TYPE_WSTRING:
@@ -686,15 +641,9 @@ void* CBlackBoxInt::GetV(unsigned int key, unsigned int type, unsigned int flags
       break;
     }
 
-    Element** slot = elements_.Find(key);
-    Element* e = slot ? *slot : nullptr;
+    Element* e = FindElement(key);
 
     switch (type) {
-    case BB_TYPE_BOOL: return GetScalar<bool>(e, type, static_cast<bool*>(a.out), a.def_i != 0);
-    case BB_TYPE_INT: return GetScalar<int32_t>(e, type, static_cast<int32_t*>(a.out), a.def_i);
-    case BB_TYPE_LONG: return GetScalar<int64_t>(e, type, static_cast<int64_t*>(a.out), a.def_l);
-    case BB_TYPE_ULONG: return GetScalar<uint64_t>(e, type, static_cast<uint64_t*>(a.out), (uint64_t)a.def_l);
-    case BB_TYPE_DOUBLE: return GetScalar<double>(e, type, static_cast<double*>(a.out), a.def_d);
     case BB_TYPE_POINTER: return (e && e->type == type) ? ValueOf<void*>(e) : nullptr;
     case BB_TYPE_STRING: return GetText(NarrowTextOf(e, true), flags, static_cast<const char**>(a.out));
     case BB_TYPE_UTF8: return GetText(NarrowTextOf(e, false), flags, static_cast<const char**>(a.out));
@@ -792,17 +741,13 @@ int CBlackBoxInt::SetUTF8ArrayObject(unsigned int key, const CArray<sstring, 64>
 int CBlackBoxInt::Remove(unsigned int key) {
   Element** slot = elements_.Find(key);
   if (!slot) return 0;
-  Element* e = *slot;
-  elements_.Remove(key);
-  DestroyElement(e);
+  DropValue(*slot);
+  elements_.Remove(key); // frees the element's block with its node
   return 0;
 }
 
 void CBlackBoxInt::Empty() {
-  for (auto& node : elements_) {
-    DestroyElement(node.value);
-    node.value = nullptr;
-  }
+  for (auto& node : elements_) DropValue(node.value);
   elements_.RemoveAll();
 }
 

@@ -69,12 +69,67 @@ public:
   void Empty() override;
   unsigned int GetCount() override;
 
-  // va_list forms, used by the exported variadic functions.
+  // va_list forms, used by the exported variadic functions. Scalar reads,
+  // what items carry most, are answered inline; the other types out of line.
   int SetV(unsigned int key, unsigned int type, unsigned int flags, va_list args);
-  void* GetV(unsigned int key, unsigned int type, unsigned int flags, va_list args);
+  void* GetV(unsigned int key, unsigned int type, unsigned int flags, va_list args) {
+    switch (type) {
+    case BB_TYPE_BOOL: {
+      bool* out = va_arg(args, bool*);
+      return GetScalar<bool>(key, type, out, va_arg(args, int) != 0);
+    }
+    case BB_TYPE_INT: {
+      int32_t* out = va_arg(args, int32_t*);
+      return GetScalar<int32_t>(key, type, out, va_arg(args, int));
+    }
+    case BB_TYPE_LONG:
+    case BB_TYPE_ULONG: {
+      int64_t* out = va_arg(args, int64_t*);
+      return GetScalar<int64_t>(key, type, out, va_arg(args, int64_t));
+    }
+    case BB_TYPE_DOUBLE: {
+      double* out = va_arg(args, double*);
+      return GetScalar<double>(key, type, out, va_arg(args, double));
+    }
+    default:
+      return GetOtherV(key, type, flags, args);
+    }
+  }
 
   ascommon::CMap<unsigned int, Element*>& Elements() { return elements_; }
 
 private:
+  // The map's hash: one multiplication spreads keys that differ in any bits
+  // (commonly neighbours) over the buckets; no caller outside the box ever
+  // looks into its map, so it need not be the containers' default.
+  static uint32_t KeyHash(const unsigned int& key) {
+    uint32_t h = key * 0x9E3779B1u;
+    return h ^ (h >> 16);
+  }
+  void* GetOtherV(unsigned int key, unsigned int type, unsigned int flags, va_list args);
+
+  // A scalar element of the type: copied to out (out answered) or, with a
+  // null out, its address. Absent (or of another type): the default in out.
+  template <class T>
+  void* GetScalar(unsigned int key, uint32_t type, T* out, T def) const {
+    Element* e = FindElement(key);
+    if (e && e->type == type) {
+      T* stored = static_cast<T*>(e->value);
+      if (!out) return stored;
+      *out = *stored;
+      return out;
+    }
+    if (!out) return nullptr;
+    *out = def;
+    return out;
+  }
+
+  // The element under key, or null; the hash is called directly, not through
+  // the map's pointer.
+  Element* FindElement(unsigned int key) const {
+    Element* const* e = elements_.FindHashed(KeyHash(key), [key](unsigned int k) { return k == key; });
+    return e ? *e : nullptr;
+  }
+
   ascommon::CMap<unsigned int, Element*> elements_;
 };

@@ -275,6 +275,44 @@ public:
     return AS_CONT_OK;
   }
 
+  // Files a node the caller made, with its key and value set. It must come
+  // from the hooks like the map's own nodes (the map frees it with delete),
+  // possibly as the head of a larger block that the caller keeps more in. A
+  // node already filed under the key is put out of the chain and handed back
+  // in *replaced, the new node taking its place; otherwise the node goes where
+  // Add would put it. 0, or -2 without buckets (nothing filed). Never
+  // allocates.
+  int Link(Node* node, Node** replaced) {
+    *replaced = nullptr;
+    if (!heads_) return AS_CONT_NOMEM;
+    uint32_t b = Bucket(node->key);
+    Node* prev = nullptr;
+    for (Node* n = heads_[b]; n; prev = n, n = n->next) {
+      if (!(n->key == node->key)) continue;
+      node->next = n->next;
+      if (prev)
+        prev->next = node;
+      else
+        heads_[b] = node;
+      if (tails_[b] == n) tails_[b] = node;
+      n->next = nullptr;
+      *replaced = n;
+      return AS_CONT_OK;
+    }
+    Node* at = nullptr;
+    if (ordered_) {
+      prev = nullptr;
+      for (Node* n = heads_[b]; n; prev = n, n = n->next)
+        if (!(n->key < node->key)) {
+          at = n;
+          break;
+        }
+    }
+    LinkBefore(b, node, at, at ? prev : tails_[b]);
+    ++count_;
+    return AS_CONT_OK;
+  }
+
   V* Find(const K& key) const {
     Node* n = FindNode(key);
     return n ? &n->value : nullptr;
