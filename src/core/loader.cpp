@@ -17,6 +17,7 @@
 #include <dlfcn.h>
 
 #include <cstring>
+#include <new>
 
 #include "ascore/ascore.h"
 #include "exceptions.h"
@@ -277,8 +278,9 @@ void CCoreLoader::InstantiatePlugins() {
                (int)record.factory_index);
       continue;
     }
-    // A module that cannot be listed is left out; its factory still owns it.
-    modules_.Add(module);
+    // A module left out of the list would silently be missing; its factory
+    // still owns it and releases it with the unload.
+    if (modules_.Add(module) != 0) throw std::bad_alloc();
   }
   AS_TRACE(4, "plugins created");
 }
