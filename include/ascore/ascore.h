@@ -13,6 +13,11 @@
  *    return a handle or a text return NULL on failure and leave the status in
  *    the error state.
  *  - No C++ exception ever leaves a function of this interface.
+ *  - When the core runs out of memory for its own records (a map, a list, a
+ *    stored copy), the call fails: it never answers 0 with part of its work
+ *    lost. What a plug-in module decides for itself under memory pressure
+ *    (refusing session data, offering fewer modules) is reported as the
+ *    module reports it.
  *  - Any thread may call any function. The host must not call other functions
  *    while as_core_instance_release() runs, nor release the instance while
  *    calls are in progress.
@@ -133,7 +138,10 @@ AS_API const char* as_core_errmsg(void);
  *         initialized");
  *   -401  an instance already exists ("Core already instantiated"); the
  *         existing instance is untouched;
- *   -102  no memory for the core ("Not enough memory for the Core.");
+ *   -102  memory ran out while the core was built or started: its store,
+ *         the module path settings, the module list or the registration of a
+ *         module for settings ("Not enough memory for the Core."); nothing
+ *         stays loaded;
  *   other negative codes: start-up failed ("The Core failed to initialize.");
  *         for example -104 when no library matches, a library cannot be
  *         loaded or a module reports an invalid kind. Nothing stays loaded.
@@ -163,6 +171,9 @@ AS_API int32_t as_core_instance_release(void);
  * every module and a settings set in the store. Apply its settings with
  * as_core_settings_apply(session) before processing items in it.
  * Returns the handle, or NULL:
+ *   -102  "Memory error while trying to allocate a new data structure":
+ *         memory ran out for a module's session entry or for the session's
+ *         settings set; nothing of the session is left and the ID stays free;
  *   -104  "failed to create session with message: ..." - for example when
  *         999 sessions are open already.
  * A handle can come back with a non-zero code, which then only reports that
@@ -248,6 +259,9 @@ AS_API int32_t as_core_command_process(as_session_t* session, uint32_t entity_ty
  * Returns 0 (also when the store refused a write for a session it does not
  * know: that is only traced), or:
  *   -101  key or value is NULL ("invalid handles");
+ *   -102  "Not enough memory to store the setting": the key or the value could
+ *         not be stored; the setting reads as before (or, when only its wide
+ *         copy was lost, as the new value), never as absent;
  *   -104  "failed to modify setting with message: ...", for example when the
  *         session is being released. */
 AS_API int32_t as_core_setting_set(as_session_t* session, const char* key, const char* value);

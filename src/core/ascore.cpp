@@ -110,6 +110,7 @@ AS_API int32_t as_core_instance_init(const char* modules_path, uint64_t product_
       delete core;
       g_instance.store(nullptr, std::memory_order_release);
       lock.unlock();
+      if (status == AS_ERR_MEMORY) return _as_set_err(status, "Not enough memory for the Core.");
       return _as_set_err(status, "The Core failed to initialize.");
     }
     AS_TRACE(1, "<<< Init AS2 Core instance finished.");

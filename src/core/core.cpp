@@ -34,6 +34,8 @@ const char* CurrentMessage() {
   return text ? text : "";
 }
 
+int NotStored() { return _as_set_err(-102, "Not enough memory to store the setting"); }
+
 // Code back to 0, message kept.
 void ClearCode() { _as_get_err()->SetCode(0); }
 
@@ -194,7 +196,11 @@ int CCore::Init(const char* modules_path, uint64_t product_mask) {
   AS_TRACE(1, ">>> CCore :: Init");
   if (!modules_path) return _as_set_err(-101, "path to modules is invalid");
   try {
-    for (const char* key : kModulePathKeys) configurer_.SetSetting(key, modules_path, 0);
+    // A store that lost its bucket arrays while the core was built would
+    // refuse every write for the life of the instance.
+    if (!configurer_.HasStorage()) throw std::bad_alloc();
+    for (const char* key : kModulePathKeys)
+      if (configurer_.StoreSetting(key, modules_path, 0) != 0) throw std::bad_alloc();
     AS_TRACE(1, "Path to modules: %s", modules_path);
     CArray<CAModule*, 64>* loaded = loader_.Load(modules_path, product_mask);
     if (loaded) Distribute(*loaded);
@@ -222,7 +228,8 @@ void CCore::Distribute(const CArray<CAModule*, 64>& loaded) {
   }
   for (uint64_t i = 0; i < modules_.GetCount(); ++i) {
     CAModule* module = modules_[i];
-    configurer_.AddNotifiableObject(module);
+    // A module left out of the list would never get its settings.
+    if (configurer_.AddNotifiableObject(module) != 0) throw std::bad_alloc();
     module->SetConfigurer(&configurer_);
     int rc = 0;
     switch (module->GetKind()) {
@@ -279,6 +286,10 @@ void CCore::DropModules() {
 ASSession* CCore::CreateSession() {
   try {
     return DoCreateSession();
+  } catch (const std::bad_alloc&) {
+    // Nothing of the session is left: no module entry, no settings set, and
+    // the ID is still free.
+    _as_set_err(-102, "Memory error while trying to allocate a new data structure");
   } catch (const std::exception& e) {
     _as_set_err(-104, "failed to create session with message: %s", e.what());
   } catch (...) {
@@ -325,17 +336,17 @@ ASSession* CCore::DoCreateSession() {
       }
       ASSessionEntry entry = {data, false};
       if (module->SessionMap().Add((unsigned long)id, entry) != 0) {
+        // Not the module's choice: the session would silently run without it.
         module->ReleaseSessionData(data);
-        _as_set_err(-102, "Memory error while trying to allocate a new data structure");
-        continue;
+        throw std::bad_alloc();
       }
       inserted[i] = 1;
       ClearCode();
     }
     auto_locker settings(&settings_lock_, auto_locker::EXCLUSIVE);
-    // A session without a settings set still exists: its session writes then
-    // fail inside the store.
-    configurer_.CreateSet(id);
+    // Without its settings set the session would silently run on the global
+    // settings alone.
+    if (configurer_.CreateSet(id) != 0) throw std::bad_alloc();
   } catch (...) {
     for (uint64_t i = 0; i < inserted.size(); ++i) {
       if (!inserted[i]) continue;
@@ -641,14 +652,15 @@ int CCore::SetSetting(const char* key, const char* value, ASSession* session) {
     if (!session) {
       AS_TRACE(1, "GLOBAL: %s = %s", key, value);
       auto_locker settings(&settings_lock_, auto_locker::EXCLUSIVE);
-      configurer_.SetSetting(key, value, 0);
+      if (configurer_.StoreSetting(key, value, 0) == AS_ERR_MEMORY) return NotStored();
     } else {
       AS_TRACE(1, "SESSION %d: %s = %s", (int)session->id, key, value);
       auto_locker session_lock(&session->locker, auto_locker::READ_ONLY);
       auto_locker settings(&settings_lock_, auto_locker::EXCLUSIVE);
-      // The store reports a refused write only in the trace; the status here
-      // stays what the error state holds.
-      configurer_.SetSetting(key, value, session->id);
+      // The store reports a refused write (a session it does not know) only
+      // in the trace; the status then stays what the error state holds. A
+      // write it could not store for want of memory is not refused: it failed.
+      if (configurer_.StoreSetting(key, value, session->id) == AS_ERR_MEMORY) return NotStored();
     }
   } catch (...) {
     return FailedTo("modify setting");
