@@ -9,6 +9,7 @@
 #include "astest_control.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -70,6 +71,9 @@ Registry& R() {
   return *registry;
 }
 
+// Read without the registry mutex, so that quiet module calls share no lock.
+std::atomic<int> g_quiet{0};
+
 using Lock = std::unique_lock<std::mutex>;
 String S(const char* text) { return text ? text : ""; }
 void Copy(char* dst, size_t size, const char* src) { std::snprintf(dst, size, "%s", src ? src : ""); }
@@ -82,6 +86,7 @@ astest_behaviour& Behaviour(const char* module, int op, int64_t match) {
 // End numbers come from the counter the start numbers do, so entries are
 // found by number, not by position.
 void Leave(uint64_t seq, const int64_t* result) {
+  if (seq == 0) return; // a quiet call
   Registry& r = R();
   Lock lock(r.mutex);
   uint64_t end = r.next_seq++;
@@ -105,6 +110,7 @@ int Get(const Map<ModOp, Vector<V>>& map, const char* module, int op, size_t i, 
 extern "C" {
 
 void astest_reset(void) {
+  g_quiet = 0;
   Registry& r = R();
   Lock lock(r.mutex);
   static_cast<State&>(r) = State();
@@ -141,6 +147,14 @@ void astest_set_sleep(const char* module, int op, int64_t match, unsigned ms) {
 void astest_set_null(const char* module, int op, int64_t match) {
   Lock lock(R().mutex);
   Behaviour(module, op, match).return_null = 1;
+}
+
+void astest_set_quiet(int on) { g_quiet = on != 0; }
+
+void astest_set_gate(const char* module, int op, int64_t match, const char* gate) {
+  Lock lock(R().mutex);
+  astest_behaviour& b = Behaviour(module, op, match);
+  Copy(b.gate, sizeof b.gate, gate);
 }
 
 void astest_set_flag(const char* module, int flag, int on) {
@@ -222,6 +236,7 @@ const char* astest_op_name(int op) {
 
 uint64_t astest_enter(const char* module, const char* library, int op, uint64_t session, int64_t arg,
                       int64_t arg2, int64_t arg3, const char* text) {
+  if (g_quiet.load(std::memory_order_relaxed)) return 0;
   astest_call c{0, 0, op, session, arg, arg2, arg3, 0, (unsigned long)pthread_self(), {}, {}, {}};
   Copy(c.module, sizeof c.module, module);
   Copy(c.library, sizeof c.library, library);
@@ -240,6 +255,7 @@ void astest_leave(uint64_t seq, int64_t result) { Leave(seq, &result); }
 void astest_abandon(uint64_t seq) { Leave(seq, nullptr); }
 
 int astest_behaviour_find(const char* module, int op, int64_t match, astest_behaviour* out) {
+  if (g_quiet.load(std::memory_order_relaxed)) return 0;
   Lock lock(R().mutex);
   auto& all = R().behaviours;
   auto it = all.find({S(module), op, match});
@@ -250,12 +266,14 @@ int astest_behaviour_find(const char* module, int op, int64_t match, astest_beha
 }
 
 int astest_flag(const char* module, int flag) {
+  if (g_quiet.load(std::memory_order_relaxed)) return 0;
   Lock lock(R().mutex);
   auto it = R().flags.find({S(module), flag});
   return it != R().flags.end() && it->second;
 }
 
 int astest_answer_get(const char* module, int op, size_t i, uint32_t* key, int32_t* value) {
+  if (g_quiet.load(std::memory_order_relaxed)) return -1;
   Lock lock(R().mutex);
   std::pair<uint32_t, int32_t> answer;
   if (Get(R().answers, module, op, i, &answer) != 0) return -1;

@@ -10,11 +10,12 @@
  * the session for the session operations, the breaker index for the breaker's,
  * the verb for item work and GetBreakerIndex, the command for FilterCommand,
  * ASTEST_ANY otherwise. An exact match wins over ASTEST_ANY. A scripted call
- * logs itself, sleeps, throws, records an error through _as_set_err, does its
- * normal work (writes the scripted answers into the black box it works on,
- * runs the dispatcher's script, opens the breaker level it is asked for unless
- * an error was recorded, marks the item dirty on ASTEST_FLAG_MARK_DIRTY) and
- * returns the result override or its default (0; IsEnabledForSession true).
+ * logs itself, waits at a gate, sleeps, throws, records an error through
+ * _as_set_err, does its normal work (writes the scripted answers into the
+ * black box it works on, runs the dispatcher's script, opens the breaker level
+ * it is asked for unless an error was recorded, marks the item dirty on
+ * ASTEST_FLAG_MARK_DIRTY) and returns the result override or its default (0;
+ * IsEnabledForSession true).
  * astest_set_null makes CreateSessionData, CreateStream or, for
  * ASTEST_OP_CREATE, the factory's CreateModule answer null.
  *
@@ -104,6 +105,7 @@ typedef struct astest_behaviour {
   char throw_text[ASTEST_TEXT_MAX];
   unsigned sleep_ms;
   int return_null;
+  char gate[ASTEST_NAME_MAX]; /* empty: no gate */
 } astest_behaviour;
 
 typedef struct astest_step {
@@ -119,6 +121,13 @@ ASTEST_API void astest_set_error(const char* module, int op, int64_t match, int 
 ASTEST_API void astest_set_throw(const char* module, int op, int64_t match, int kind, const char* text);
 ASTEST_API void astest_set_sleep(const char* module, int op, int64_t match, unsigned ms);
 ASTEST_API void astest_set_null(const char* module, int op, int64_t match);
+/* Quiet (until astest_reset or astest_set_quiet(0)): module calls are not
+ * logged and take their default behaviour, without touching the registry's
+ * lock, so that threads that only meet in module calls share no lock through
+ * it (race checks). Dispatchers still read their scripts. */
+ASTEST_API void astest_set_quiet(int on);
+/* The call waits until the gate opens (at most 10 s) before anything else. */
+ASTEST_API void astest_set_gate(const char* module, int op, int64_t match, const char* gate);
 ASTEST_API void astest_set_flag(const char* module, int flag, int on);
 /* Writes key = value (BB_TYPE_INT) into the black box the operation works on. */
 ASTEST_API void astest_add_answer(const char* module, int op, uint32_t key, int32_t value);

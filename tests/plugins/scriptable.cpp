@@ -30,6 +30,7 @@ public:
   }
   void Begin() {
     if (!found_) return;
+    if (b_.gate[0]) astest_gate_wait(b_.gate, 10000);
     if (b_.sleep_ms) std::this_thread::sleep_for(std::chrono::milliseconds(b_.sleep_ms));
     if (b_.throw_kind == ASTEST_THROW_STD) throw std::runtime_error(b_.throw_text);
     if (b_.throw_kind == ASTEST_THROW_AS) AS_THROW(ASException, "%s", b_.throw_text);
