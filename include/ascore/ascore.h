@@ -21,6 +21,20 @@
  *  - Any thread may call any function. The host must not call other functions
  *    while as_core_instance_release() runs, nor release the instance while
  *    calls are in progress.
+ *  - Locks inside the core, outermost first (a thread never takes them in
+ *    another order): the instance lock (init and release of the instance);
+ *    the sessions mutex (session creation and release); the processing lock
+ *    (shared by item processing, exclusive for commands and settings
+ *    applications); the session's lock (shared by the session's item
+ *    operations and setting calls, exclusive for its commands and settings
+ *    application, marked at its release); the settings lock; the item's
+ *    lock; the session map guard (held only while a module's session table
+ *    is read or changed). Session creation and release do not take the
+ *    processing lock, so they never wait for items being processed.
+ *  - Calls on a session that is being released on another thread fail with
+ *    -104 at once (each function below gives its message) instead of waiting
+ *    for the release. A handle used after as_core_session_release() has
+ *    returned is invalid: that is the host's error, the core cannot detect it.
  *
  * This header compiles as C (C99 or later) and as C++.
  */
@@ -169,7 +183,9 @@ AS_API int32_t as_core_instance_release(void);
 
 /* Opens a session: the lowest free ID from 1 to 999, per-session data from
  * every module and a settings set in the store. Apply its settings with
- * as_core_settings_apply(session) before processing items in it.
+ * as_core_settings_apply(session) before processing items in it. Does not
+ * wait for items being processed; waits while another session is created or
+ * released, or while settings are applied.
  * Returns the handle, or NULL:
  *   -102  "Memory error while trying to allocate a new data structure":
  *         memory ran out for a module's session entry or for the session's
@@ -183,14 +199,16 @@ AS_API int32_t as_core_instance_release(void);
 AS_API as_session_t* as_core_session_create(void);
 
 /* Closes a session. Waits until the item operations and setting calls of the
- * session in progress on other threads have finished; later ones fail. The
- * session's items must have been released first. The ID becomes free and
- * the handle invalid.
+ * session in progress on other threads have finished; calls on the session
+ * made after that, until this function returns, fail with -104 (see each
+ * function). Does not wait for items of other sessions. The session's items
+ * must have been released first. The ID becomes free and the handle invalid.
  * Returns the code left by the last module's release of its session data
  * (0 normally), or:
  *   -101  session is NULL ("invalid handles"), or it belongs to another core;
- *   -104  the session is already being released by another thread, or a
- *         module had no data for it ("Invalid session ID: N"). */
+ *   -104  the session is already being released by another thread ("Could
+ *         not lock session with ID = N for deletion - exiting"), or a module
+ *         had no data for it ("Invalid session ID: N"). */
 AS_API int32_t as_core_session_release(as_session_t* session);
 
 /* ---- Items and commands ------------------------------------------------- */
@@ -216,7 +234,8 @@ AS_API as_item_t* as_core_item_create(as_session_t* session, const as_item_descr
  * Returns the code the analysis left (0 on success), or:
  *   -101  item, blackbox or session is NULL ("invalid handles");
  *   -104  something threw inside ("Failed to process item with message:
- *         ..."), for example no dispatcher for the entity type. */
+ *         ..."), for example no dispatcher for the entity type, or the
+ *         session is being released. */
 AS_API int32_t as_core_item_process(as_session_t* session, as_item_t* item, uint32_t verb,
                                     as_blackbox_t* blackbox);
 
@@ -225,7 +244,8 @@ AS_API int32_t as_core_item_process(as_session_t* session, as_item_t* item, uint
  * The item is disposed of even when the call fails.
  * Returns 0 or the code the release left, or:
  *   -101  session or item is NULL ("invalid handles");
- *   -104  something threw while releasing (the message is its text). */
+ *   -104  something threw while releasing (the message is its text), or the
+ *         session is being released (the item is disposed of all the same). */
 AS_API int32_t as_core_item_release(as_session_t* session, as_item_t* item);
 
 /* Creates, processes and releases one item in one call. The release always
@@ -245,7 +265,7 @@ AS_API int32_t as_core_item_process_alt(as_session_t* session, const as_item_des
  * Returns the code the dispatcher left, or:
  *   -101  session or blackbox is NULL ("invalid handles");
  *   -104  "failed to process command with message: ...", for example no
- *         dispatcher for the entity type. */
+ *         dispatcher for the entity type, or the session is being released. */
 AS_API int32_t as_core_command_process(as_session_t* session, uint32_t entity_type, uint32_t verb,
                                        as_blackbox_t* blackbox);
 

@@ -8,6 +8,9 @@
 //
 // Threading: no lock of its own. The core holds its settings locker around
 // every call; modules read settings from inside the core's calls into them.
+// The modules' session maps change while settings are applied (sessions come
+// and go meanwhile), so their entries are read and written under the core's
+// session map guard, never while a module is being called.
 #include "configurer.h"
 
 #include <cerrno>
@@ -136,7 +139,8 @@ void ASOrderList::Clear() {
 // ---------------------------------------------------------------------------
 // Construction and destruction
 
-CConfigurer::CConfigurer() : session_wide_(32), session_narrow_(32), global_wide_(32), global_narrow_(32) {
+CConfigurer::CConfigurer()
+    : session_wide_(32), session_narrow_(32), global_wide_(32), global_narrow_(32), map_guard_(nullptr) {
   AS_TRACE(4, "creating configurer");
 }
 
@@ -731,10 +735,9 @@ void CConfigurer::ApplySharedSettingsToModule(CNotifiableObject* module, ASApply
   }
   if (GetSettingInt(kOptimizeKey, 1, 0) == 1) {
     bool enabled_somewhere = false;
-    for (auto& entry : module->SessionMap()) {
-      bool on = module->IsEnabledForSession(entry.key);
-      entry.value.enabled = on;
-      if (on) {
+    for (unsigned long session : SessionsOf(module)) {
+      bool on = module->IsEnabledForSession(session);
+      if (SetEnabled(module, session, on) && on) {
         enabled_somewhere = true;
         break;
       }
@@ -759,10 +762,7 @@ void CConfigurer::ApplySharedSettingsToModule(CNotifiableObject* module, ASApply
 void CConfigurer::ApplySessionSettingsToModule(uint64_t session, CNotifiableObject* module, ASApplyReport& report) {
   bool enabled = module->IsEnabledForSession(session);
   bool applicable = module->GetState() != AS_STATE_DISABLED && enabled;
-  if (ASSessionEntry* e = module->FindSession(session))
-    e->enabled = applicable;
-  else
-    AS_TRACE(2, "invalid session ID (%d)", (int)session);
+  if (!SetEnabled(module, session, applicable)) AS_TRACE(2, "invalid session ID (%d)", (int)session);
   if (!applicable) {
     AS_TRACE(3, "will skip session settings application for module '%s' on session %d (%s)", NameOf(module),
              (int)session,
@@ -775,11 +775,22 @@ void CConfigurer::ApplySessionSettingsToModule(uint64_t session, CNotifiableObje
   if (module->ApplySessionSettings(session) == 0) return;
   AS_TRACE(2, "module %s failed to apply session settings - will disable module on session %d", NameOf(module),
            (int)session);
-  if (ASSessionEntry* e = module->FindSession(session))
-    e->enabled = false;
-  else
-    AS_TRACE(2, "invalid session ID (%d)", (int)session);
+  if (!SetEnabled(module, session, false)) AS_TRACE(2, "invalid session ID (%d)", (int)session);
   ReportDisabledModule(module, report);
+}
+
+std::vector<unsigned long> CConfigurer::SessionsOf(CNotifiableObject* module) {
+  std::vector<unsigned long> sessions;
+  CSessionMapGuard::Reader read(map_guard_);
+  for (const auto& entry : module->SessionMap()) sessions.push_back(entry.key);
+  return sessions;
+}
+
+bool CConfigurer::SetEnabled(CNotifiableObject* module, uint64_t session, bool enabled) {
+  CSessionMapGuard::Writer write(map_guard_);
+  ASSessionEntry* entry = module->FindSession(session);
+  if (entry) entry->enabled = enabled;
+  return entry != nullptr;
 }
 
 int CConfigurer::FinishApplication(const ASApplyReport& report, bool global) {

@@ -5,11 +5,13 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 #include <wchar.h>
 
 #include "caconfigurer.h"
 #include "containers.h"
 #include "notifobj.h"
+#include "session_map_guard.h"
 #include "sstring.h"
 #include "ustring.h"
 
@@ -114,15 +116,25 @@ public:
 
   const ascommon::CList<CNotifiableObject*>& NotifiableObjects() const { return notifiables_; }
 
+  // The guard of the modules' session maps, held around every read and write
+  // of a session entry; null (the default) when no other thread changes them.
+  void SetSessionMapGuard(CSessionMapGuard* guard) { map_guard_ = guard; }
+
 private:
   // Re-reads the preset files the mask selects; unreadable files are traced.
   void LoadPresets(uint64_t product_mask, uint64_t session);
   // Shared tail of both applications: statuses, messages and traces.
   int FinishApplication(const ASApplyReport& report, bool global);
+  // The sessions in the module's map, in map order, read under the guard.
+  std::vector<unsigned long> SessionsOf(CNotifiableObject* module);
+  // Writes the entry's enabled flag under the guard; false when the module
+  // has no entry for the session (never created, or released meanwhile).
+  bool SetEnabled(CNotifiableObject* module, uint64_t session, bool enabled);
 
   ascommon::CList<CNotifiableObject*> notifiables_;
   ascommon::CMap<unsigned long, WideMap*> session_wide_;
   ascommon::CMap<unsigned long, NarrowMap*> session_narrow_;
   WideMap global_wide_;
   NarrowMap global_narrow_;
+  CSessionMapGuard* map_guard_;
 };

@@ -164,6 +164,8 @@ const char* const kModulePathKeys[] = {
 
 CCore::CCore() : session_count_(0), session_used_(), breaker_(nullptr) {
   pthread_mutex_init(&sessions_mutex_, nullptr);
+  configurer_.SetSessionMapGuard(&session_map_guard_);
+  disp_mgr_.SetSessionMapGuard(&session_map_guard_);
 }
 
 CCore::~CCore() {
@@ -320,12 +322,19 @@ ASSession* CCore::DoCreateSession() {
   session->owner = owner;
 
   try {
-    // Item processing and settings application read the module session
-    // maps; nobody may while one changes.
-    auto_locker processing(&processing_lock_, auto_locker::EXCLUSIVE);
+    // Items of other sessions go on being processed meanwhile: the maps are
+    // only locked (by the guard) while an entry goes in. The settings lock
+    // keeps a settings application from asking the modules about sessions
+    // while they make or drop session data.
+    auto_locker settings(&settings_lock_, auto_locker::EXCLUSIVE);
     for (uint64_t i = 0; i < modules_.GetCount(); ++i) {
       CAModule* module = modules_[i];
-      if (module->FindSession(id)) {
+      bool held = false;
+      {
+        CSessionMapGuard::Reader read(&session_map_guard_);
+        held = module->FindSession(id) != nullptr;
+      }
+      if (held) {
         _as_set_err(-104, "Session ID already used! [%d]", (int)id);
         continue;
       }
@@ -335,7 +344,12 @@ ASSession* CCore::DoCreateSession() {
         continue;
       }
       ASSessionEntry entry = {data, false};
-      if (module->SessionMap().Add((unsigned long)id, entry) != 0) {
+      int added = 0;
+      {
+        CSessionMapGuard::Writer write(&session_map_guard_);
+        added = module->SessionMap().Add((unsigned long)id, entry);
+      }
+      if (added != 0) {
         // Not the module's choice: the session would silently run without it.
         module->ReleaseSessionData(data);
         throw std::bad_alloc();
@@ -343,21 +357,22 @@ ASSession* CCore::DoCreateSession() {
       inserted[i] = 1;
       ClearCode();
     }
-    auto_locker settings(&settings_lock_, auto_locker::EXCLUSIVE);
     // Without its settings set the session would silently run on the global
     // settings alone.
     if (configurer_.CreateSet(id) != 0) throw std::bad_alloc();
   } catch (...) {
+    // Undone as a release does it: entries out under the guard, data back
+    // under the settings lock.
+    auto_locker settings(&settings_lock_, auto_locker::EXCLUSIVE);
     for (uint64_t i = 0; i < inserted.size(); ++i) {
       if (!inserted[i]) continue;
-      CAModule* module = modules_[i];
-      ASSessionEntry* entry = module->FindSession(id);
-      if (!entry) continue;
+      bool known = false;
+      void* data = TakeSessionData(modules_[i], id, &known);
+      if (!data) continue;
       try {
-        module->ReleaseSessionData(entry->data);
+        modules_[i]->ReleaseSessionData(data);
       } catch (...) {
       }
-      module->SessionMap().Remove((unsigned long)id);
     }
     session->~ASSession();
     _as_delete(block);
@@ -372,27 +387,33 @@ ASSession* CCore::DoCreateSession() {
 
 int CCore::ReleaseSession(ASSession* session) {
   if (!session) return _as_set_err(-103, "NULL session");
-  MutexHold sessions(&sessions_mutex_);
   if (session->owner != GetOwnerCore()) return _as_set_err(-101, "ERROR: This session wasn't created by this core");
   const uint64_t id = session->id;
   AS_TRACE(1, ">>> Release session (handle: %p, ID: %d)", (void*)session, (int)id);
   try {
     // Waits for every item operation and setting call of the session in
-    // progress, then refuses all later ones.
+    // progress, then refuses all later ones: from here on a late call on the
+    // session (a second release included) fails at its locker. Done before
+    // the sessions mutex, so that creating or releasing another session does
+    // not wait for this session's operations.
     session->locker.mark_for_deletion();
   } catch (...) {
     return _as_set_err(-104, "Could not lock session with ID = %d for deletion - exiting", (int)id);
   }
+  MutexHold sessions(&sessions_mutex_);
   AS_TRACE(4, "Session RefCount == 0 event signaled");
   if (id < kMaxSessions) session_used_[id] = 0;
   try {
-    auto_locker processing(&processing_lock_, auto_locker::EXCLUSIVE);
-    ReleaseModuleSessionData(id);
+    // No processing lock: items of other sessions go on meanwhile, and a
+    // late caller of this session must not queue behind the release for a
+    // lock it would take only after the record is gone.
     auto_locker settings(&settings_lock_, auto_locker::EXCLUSIVE);
+    ReleaseModuleSessionData(id);
     configurer_.ReleaseSet(id);
   } catch (...) {
     FailedTo("release session");
   }
+  session->locker.let_refused_callers_out();
   session->~ASSession();
   _as_delete(session);
   --session_count_;
@@ -405,27 +426,38 @@ int CCore::ReleaseSession(ASSession* session) {
 int CCore::ReleaseModuleSessionData(uint64_t id) {
   for (uint64_t i = 0; i < modules_.GetCount(); ++i) {
     CAModule* module = modules_[i];
-    ASSessionEntry* entry = module->FindSession(id);
-    if (!entry) {
+    bool known = false;
+    // The entry goes before the data: nobody finds data being freed, and
+    // the ID is free again even when the module throws.
+    void* data = TakeSessionData(module, id, &known);
+    if (!known) {
       _as_set_err(-104, "Invalid session ID: %d", (int)id);
       continue;
     }
-    if (!entry->data) {
+    if (!data) {
       _as_set_err(-104, "Session ID not defined! [%d]. Cannot release", (int)id);
       continue;
     }
     try {
-      module->ReleaseSessionData(entry->data);
+      module->ReleaseSessionData(data);
       ClearCode();
     } catch (const std::exception& e) {
       _as_set_err(-104, "failed to release session data of %s: %s", NameOf(module), e.what());
     } catch (...) {
       _as_set_err(-104, "failed to release session data of %s", NameOf(module));
     }
-    // The entry goes even when the module threw: the ID is free again.
-    module->SessionMap().Remove((unsigned long)id);
   }
   return CurrentCode();
+}
+
+void* CCore::TakeSessionData(CAModule* module, uint64_t id, bool* known) {
+  CSessionMapGuard::Writer write(&session_map_guard_);
+  ASSessionEntry* entry = module->FindSession(id);
+  *known = entry != nullptr;
+  if (!entry || !entry->data) return nullptr;
+  void* data = entry->data;
+  module->SessionMap().Remove((unsigned long)id);
+  return data;
 }
 
 uint64_t CCore::GetSessionCount() {

@@ -7,9 +7,13 @@
 //
 // Lock order, outermost first (a thread never takes them in another order):
 // sessions mutex, processing lock, a session's locker, settings lock, an
-// item's mutex. The virtual slots never let an exception out: each catches
-// and turns what it caught into a status and a message in the calling
-// thread's error state.
+// item's mutex, session map guard. Session creation and release take the
+// sessions mutex and, only while they change the modules' session maps, the
+// guard: never the processing lock, so they do not wait for items being
+// processed, and a late call on a session being released reaches that
+// session's locker and is refused there. The virtual slots never let an
+// exception out: each catches and turns what it caught into a status and a
+// message in the calling thread's error state.
 #pragma once
 
 #include <pthread.h>
@@ -21,6 +25,7 @@
 #include "containers.h"
 #include "disp_mgr.h"
 #include "loader.h"
+#include "session_map_guard.h"
 #include "shared_locker.h"
 
 class CCore : public ASCore {
@@ -78,12 +83,16 @@ private:
 
   void Distribute(const ascommon::CArray<CAModule*, 64>& loaded);
   void DropModules();
-  // Gives module session data back for every module before index `end`.
-  void UndoSessionData(uint64_t id, uint64_t end);
+  // Under the session map guard: whether the module's map holds the session,
+  // and, when the entry has data, that data with the entry taken out.
+  void* TakeSessionData(CAModule* module, uint64_t id, bool* known);
   int ReleaseModuleSessionData(uint64_t id);
 
   uint64_t session_count_;
   pthread_mutex_t sessions_mutex_;
+  // Declared before the store and the dispatch manager, which keep pointers
+  // to it.
+  CSessionMapGuard session_map_guard_;
   uint8_t session_used_[kMaxSessions];
   CConfigurer configurer_;
   shared_locker settings_lock_;

@@ -11,7 +11,10 @@
 // Threading: no lock of its own. The core calls in for an item while it holds
 // that item's mutex (so one item is never here twice at once) and for a
 // command while it holds the processing lock exclusively; dispatchers call
-// back on the same thread. The module lists are read-only after start-up.
+// back on the same thread. The module lists are read-only after start-up. The
+// modules' session maps are not: sessions come and go while items are
+// processed, so every lookup of a session entry holds the core's session map
+// guard, and only for the lookup.
 //
 // No breaker module: a core may be started from a module set without one.
 // Bringing an item to a new index, or committing it, cannot be done then, so
@@ -56,19 +59,6 @@ M* FindByName(const ascommon::CArray<M*, STEP>& list, const sstring& name) {
   return nullptr;
 }
 
-// Active (state 2) and enabled for the session. A session the module has no
-// entry for is reported at level 2: the caller named a session that was never
-// created, or one created while the module could not give it data.
-bool UsableOnSession(CNotifiableObject* module, uint64_t session) {
-  if (module->GetState() != AS_STATE_ACTIVE) return false;
-  ASSessionEntry* entry = module->FindSession(session);
-  if (!entry) {
-    AS_TRACE(2, "invalid session ID (%d)", (int)session);
-    return false;
-  }
-  return entry->enabled;
-}
-
 void ResetState(ASItem* item, unsigned k) {
   item->states[k].open = 0;
   item->states[k].failed = 0;
@@ -77,7 +67,7 @@ void ResetState(ASItem* item, unsigned k) {
 
 } // namespace
 
-CDispManager::CDispManager() : breaker_(nullptr) {}
+CDispManager::CDispManager() : breaker_(nullptr), map_guard_(nullptr) {}
 
 CDispManager::~CDispManager() {}
 
@@ -87,6 +77,23 @@ void CDispManager::Clear() {
   filters_.RemoveAll();
   performers_.RemoveAll();
   breaker_ = nullptr;
+}
+
+// A session the module has no entry for is reported at level 2: the caller
+// named a session that was never created, one created while the module could
+// not give it data, or one being released.
+bool CDispManager::UsableOnSession(CNotifiableObject* module, uint64_t session) {
+  if (module->GetState() != AS_STATE_ACTIVE) return false;
+  bool known = false, enabled = false;
+  {
+    CSessionMapGuard::Reader lookup(map_guard_);
+    if (const ASSessionEntry* entry = module->FindSession(session)) {
+      known = true;
+      enabled = entry->enabled;
+    }
+  }
+  if (!known) AS_TRACE(2, "invalid session ID (%d)", (int)session);
+  return enabled;
 }
 
 CADispatcher* CDispManager::FindDispatcher(uint32_t entity_type) {

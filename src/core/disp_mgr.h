@@ -8,6 +8,7 @@
 #include "cadispmgr.h"
 #include "camodule.h"
 #include "containers.h"
+#include "session_map_guard.h"
 
 class CDispManager : public CADispManager {
 public:
@@ -32,6 +33,9 @@ public:
   ascommon::CArray<CAPerformer*, 64>& Performers() { return performers_; }
   CABreaker* GetBreaker() const { return breaker_; }
   void SetBreaker(CABreaker* breaker) { breaker_ = breaker; }
+  // The guard of the modules' session maps, held around every lookup of a
+  // session entry; null (the default) when no other thread changes them.
+  void SetSessionMapGuard(CSessionMapGuard* guard) { map_guard_ = guard; }
   // Empties the four arrays and drops the breaker.
   void Clear();
 
@@ -43,6 +47,8 @@ private:
   CAPerformer* FindPerformer(const ascommon::sstring& name);
   // The breaker, or an ASException when none was distributed.
   CABreaker* RequireBreaker(uint32_t index);
+  // Active (state 2) and enabled for the session.
+  bool UsableOnSession(CNotifiableObject* module, uint64_t session);
   // The breaker protocol; all state lives in the item record.
   void CommitAll(uint64_t session, ASItem* item);
   void BreakTo(uint64_t session, ASItem* item, uint32_t index);
@@ -54,4 +60,5 @@ private:
   ascommon::CArray<CAFilter*, 64> filters_;
   ascommon::CArray<CAPerformer*, 64> performers_;
   CABreaker* breaker_;
+  CSessionMapGuard* map_guard_;
 };

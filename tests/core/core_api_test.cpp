@@ -4,11 +4,16 @@
 
 #include <atomic>
 #include <chrono>
+#include <fstream>
 #include <functional>
+#include <future>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <stdlib.h>
 
 #include "ascore/ascore.h"
 #include "asitem.h"
@@ -242,6 +247,114 @@ TEST_F(CoreSessions, ReleaseWaitsForItsItemInProgress) {
   // was made in, so another session can release it.
   EXPECT_EQ(0, as_core_item_release(other, item));
   EXPECT_EQ(0, as_core_session_release(other));
+}
+
+// Late callers: another thread still calls on a session whose release is held
+// inside a module's ReleaseSessionData, after the session's locker has been
+// marked. Each call must come back at once (a call that queues behind the
+// release would then lock inside the freed record) with its own refusal.
+TEST_F(CoreSessions, LateCallsOnASessionBeingReleasedFailAtOnce) {
+  char dir[] = "/tmp/ascore-late-XXXXXX";
+  ASSERT_NE(nullptr, mkdtemp(dir));
+  setenv("AS_TRACER_LEVEL", "debug", 1);
+  setenv("AS_TRACER_PATH", dir, 1);
+  Open();
+  unsetenv("AS_TRACER_LEVEL");
+  unsetenv("AS_TRACER_PATH");
+  as_session_t* other = as_core_session_create();
+  const uint64_t id = IdOf(s);
+  // Made before the release, so their handles are still valid.
+  as_item_t* processed = Item();
+  as_item_t* released = Item();
+  ASSERT_TRUE(processed && released);
+  const size_t streams_gone = astest_count("TestStreamer", ASTEST_OP_STREAM_DESTROYED);
+  astest_set_gate("TestFilterB", ASTEST_OP_RELEASE_SESSION_DATA, ASTEST_ANY, "release");
+  auto closing = std::async(std::launch::async, [this] { return as_core_session_release(s); });
+  ASSERT_EQ(0, astest_gate_wait_arrivals("release", 1, 5000));
+
+  const std::string refused = "Unable to lock resource read only because it is being deleted!";
+  const struct {
+    const char* call;
+    std::function<std::string()> run;
+    std::string left;
+  } cases[] = {
+      {"item create", [&] { return Err(Item()); }, "-104 failed to create item handle with message: " + refused},
+      {"item process", [&] { return Err(as_core_item_process(s, processed, 1, bb.h)); },
+       "-104 Failed to process item with message: " + refused},
+      {"item release", [&] { return Err(as_core_item_release(s, released)); }, "-104 " + refused},
+      {"command", [&] { return Err(as_core_command_process(s, 1, 2, bb.h)); },
+       "-104 failed to process command with message: " + refused},
+      {"settings apply", [&] { return Err(as_core_settings_apply(s)); },
+       "-104 failed to apply settings with message: " + refused},
+      {"setting set", [&] { return Err(as_core_setting_set(s, "/late/key", "1")); },
+       "-104 failed to modify setting with message: " + refused},
+      {"setting get", [&] { return Err(as_core_setting_get(s, "/late/key")); },
+       "-104 Failed to process item with message: " + refused},
+      {"second release", [&] { return Err(as_core_session_release(s)); },
+       "-104 Could not lock session with ID = " + std::to_string(id) + " for deletion - exiting"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.call);
+    auto late = std::async(std::launch::async, c.run);
+    if (late.wait_for(5s) != std::future_status::ready) {
+      ADD_FAILURE() << "blocked while the session was being released";
+      astest_gate_open("release");
+      break;
+    }
+    EXPECT_EQ(c.left, late.get());
+  }
+  EXPECT_EQ(0u, astest_count("TestDispatcher", ASTEST_OP_DISPATCH_COMMAND));
+  EXPECT_EQ(0u, astest_count("TestFilterA", ASTEST_OP_APPLY_SESSION));
+  // The refused release still disposed of its item.
+  EXPECT_EQ(streams_gone + 1, astest_count("TestStreamer", ASTEST_OP_STREAM_DESTROYED));
+
+  astest_gate_open("release");
+  ASSERT_EQ(std::future_status::ready, closing.wait_for(5s));
+  EXPECT_EQ(0, closing.get());
+  s = nullptr;
+  EXPECT_EQ(0, as_core_item_release(other, processed));
+  EXPECT_EQ(0, as_core_session_release(other));
+  EXPECT_EQ(astest_count(nullptr, ASTEST_OP_CREATE_SESSION_DATA), astest_count(nullptr, ASTEST_OP_RELEASE_SESSION_DATA));
+
+  // Read-only refusals write no line of their own; exclusive ones (command,
+  // settings apply, second release) write the exception line.
+  std::stringstream log;
+  log << std::ifstream(std::string(dir) + "/as2_debug.log").rdbuf();
+  auto count = [&](const std::string& text) {
+    int n = 0;
+    for (size_t at = log.str().find(text); at != std::string::npos; at = log.str().find(text, at + 1)) ++n;
+    return n;
+  };
+  EXPECT_EQ(3, count("ASInternalException - CODE: 0 MESSAGE: " + refused + "\n"));
+  EXPECT_EQ(1, count("AS Exception in Core::ProcessItemHandle():\n" + refused + "\n"));
+  EXPECT_EQ(1, count("Exception while releasing the item: " + refused + "\n"));
+  EXPECT_EQ(3 + 1 + 1, count(refused));
+}
+
+// A session is made and another one released while an item of a third is
+// held inside a filter: neither waits for the item.
+TEST_F(CoreSessions, CreationAndReleaseDoNotWaitForItemsInProgress) {
+  Open();
+  as_session_t* gone = as_core_session_create();
+  ASSERT_EQ(0, as_core_settings_apply(s));
+  astest_script_add("TestDispatcher", ASTEST_SCRIPT_ITEM, ASTEST_STEP_FILTER, "TestFilterA", 0);
+  astest_set_gate("TestFilterA", ASTEST_OP_FILTER_ITEM, ASTEST_ANY, "hold");
+  as_item_t* item = Item();
+  auto held = std::async(std::launch::async, [&] { return as_core_item_process(s, item, 1, bb.h); });
+  ASSERT_EQ(0, astest_gate_wait_arrivals("hold", 1, 5000));
+  auto churn = std::async(std::launch::async, [&] {
+    as_session_t* fresh = as_core_session_create();
+    int rc = as_core_session_release(gone);
+    return std::make_pair(fresh, rc);
+  });
+  EXPECT_EQ(std::future_status::ready, churn.wait_for(5s)) << "waited for the held item";
+  astest_gate_open("hold");
+  EXPECT_EQ(0, held.get());
+  std::pair<as_session_t*, int> made = churn.get();
+  EXPECT_NE(nullptr, made.first);
+  EXPECT_EQ(0, made.second);
+  EXPECT_EQ(0, as_core_item_release(s, item));
+  EXPECT_EQ(0, as_core_session_release(made.first));
 }
 
 TEST_F(CoreItems, StreamerIsTheFirstOfTheType) {

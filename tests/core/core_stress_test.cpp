@@ -132,3 +132,53 @@ TEST(CoreStress, MixedLoadFinishesWithCompleteResults) {
   for (const astest_call& c : astest::Calls(ASTEST_OP_RELEASE_SESSION_DATA)) ASSERT_NE(-1, c.arg) << c.module;
   EXPECT_EQ(astest_count(nullptr, ASTEST_OP_CREATE_STREAM), astest_count(nullptr, ASTEST_OP_STREAM_DESTROYED));
 }
+
+// Sessions come and go beside item processing with the test modules quiet:
+// the threads then share no lock of the test registry, only the core's, and
+// ThreadSanitizer sees every access to the modules' session maps that the
+// core leaves unordered. The item thread makes its own sessions while the
+// others exist, so its entries sit behind churned ones in the maps' bucket
+// chains, which the churn keeps rewriting.
+TEST(CoreStress, SessionChurnBesideItemsLeavesTheSessionMapsRaceFree) {
+  astest::Scope scope;
+  astest_script_add("TestDispatcher", ASTEST_SCRIPT_ITEM, ASTEST_STEP_FILTER, "TestFilterA", 0);
+  ASSERT_EQ(0, as_core_instance_init(ASTEST_DIR("full"), AS_PRODUCT_ALL));
+  std::vector<as_session_t*> churned(32);
+  for (as_session_t*& s : churned) ASSERT_NE(nullptr, s = as_core_session_create());
+  // With sessions open the global application activates the filter, so that
+  // each item looks its session up in the filter's map.
+  ASSERT_EQ(0, as_core_settings_apply(nullptr));
+  astest_set_quiet(1);
+
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  std::atomic<long> failed{0}, items{0}, churns{0};
+  std::thread worker([&] {
+    as_item_descriptor_t d = {0, 0, 1, 0};
+    as_blackbox_t* bb = as_blackbox_create();
+    for (int i = 0; i < 200 && std::chrono::steady_clock::now() < deadline; ++i) {
+      as_session_t* s = as_core_session_create();
+      for (int k = 0; s && k < 10; ++k) ++(as_core_item_process_alt(s, &d, 0, bb) == 0 ? items : failed);
+      if (!s || as_core_session_release(s) != 0) ++failed;
+    }
+    as_blackbox_release(bb);
+  });
+  std::thread churn([&] {
+    for (int i = 0; i < 2000 && std::chrono::steady_clock::now() < deadline; ++i) {
+      as_session_t*& s = churned[i % churned.size()];
+      int released = as_core_session_release(s);
+      s = as_core_session_create();
+      ++(released == 0 && s ? churns : failed);
+    }
+  });
+  worker.join();
+  churn.join();
+  astest_set_quiet(0);
+  for (as_session_t* s : churned) {
+    if (!s) continue;
+    EXPECT_EQ(0, as_core_session_release(s));
+  }
+  EXPECT_EQ(0, as_core_instance_release());
+  EXPECT_EQ(0, failed.load());
+  EXPECT_GT(items.load(), 0);
+  EXPECT_GT(churns.load(), 0);
+}

@@ -5,9 +5,12 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
+#include "session_map_guard.h"
 #include "shared_locker.h"
 
 namespace {
@@ -46,7 +49,46 @@ struct Holder {
   std::thread t;
 };
 
+// A fresh thread holding the session map guard for reading.
+struct MapReader {
+  explicit MapReader(CSessionMapGuard* g) : t([=] {
+    CSessionMapGuard::Reader hold(g);
+    in.Set();
+    leave.WaitFor(kMust);
+  }) {}
+  ~MapReader() {
+    leave.Set();
+    t.join();
+  }
+  Event in, leave;
+  std::thread t;
+};
+
 } // namespace
+
+// As many fresh threads as the guard has slots are dealt every slot once, so
+// they read at once; a writer waits for each of them, whichever leaves last.
+TEST(SessionMapGuard, ReadersShareAndAWriterWaitsForEverySlot) {
+  CSessionMapGuard guard;
+  const unsigned n = CSessionMapGuard::kSlots;
+  for (unsigned last = 0; last < n; ++last) {
+    SCOPED_TRACE(last);
+    std::vector<std::unique_ptr<MapReader>> readers;
+    for (unsigned i = 0; i < n; ++i) readers.emplace_back(new MapReader(&guard));
+    for (auto& r : readers) ASSERT_TRUE(r->in.WaitFor(kMust));
+    Event written;
+    std::thread writer([&] {
+      CSessionMapGuard::Writer hold(&guard);
+      written.Set();
+    });
+    for (unsigned i = 0; i < n; ++i)
+      if (i != last) readers[i].reset();
+    EXPECT_FALSE(written.WaitFor(kMustNot));
+    readers[last].reset();
+    EXPECT_TRUE(written.WaitFor(kMust));
+    writer.join();
+  }
+}
 
 TEST(SharedLocker, ReadersShareTheLock) {
   shared_locker l;
