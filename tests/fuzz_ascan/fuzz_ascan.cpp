@@ -25,12 +25,14 @@ astools::Engine* g_engine;
 astools::Session* g_session;
 
 // The part of `head` that must come out unchanged: from its first blank line
-// on, or all of it when the first line is no header field.
+// on, or all of it when the first line is no header field. A first line
+// that starts blank is taken as a stray continuation, as the engine does.
 std::string_view Body(std::string_view head) {
   size_t start = head.substr(0, 5) == "From " ? head.find('\n') : std::string_view::npos;
   start = start == std::string_view::npos ? 0 : start + 1;
   size_t colon = head.find(':', start), nl = head.find('\n', start);
-  if (start < head.size() && (colon == std::string_view::npos || (nl != std::string_view::npos && nl < colon)))
+  bool stray = start < head.size() && (head[start] == ' ' || head[start] == '\t');
+  if (start < head.size() && !stray && (colon == std::string_view::npos || (nl != std::string_view::npos && nl < colon)))
     return head.substr(start);  // no header section: the fields go before all of it
   for (size_t p = start; p < head.size();) {
     size_t e = head.find('\n', p);

@@ -218,6 +218,8 @@ TEST(SpamHeaders, AddsFieldsAtTheHeaderEndAndLeavesTheBodyAlone) {
       {"all header, no end of line", "Subject: a", true, "Subject: a\n" + f},
       {"header runs past the head: fields at the top", "Subject: a\nX-Spam-Flag: NO\nTo: b", false,
        f + "Subject: a\nX-Spam-Flag: NO\nTo: b"},
+      {"a From line without its end is text", "From a", true, f + "\nFrom a"},
+      {"a From line cut at the cap: fields at the top", "From aaaa", false, f + "From aaaa"},
       {"body cut at the cap is kept as it is", "Subject: a\n\nbody cut", false, "Subject: a\n" + f + "\nbody cut"},
   };
   for (const Case& c : cases) {

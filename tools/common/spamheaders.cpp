@@ -88,8 +88,10 @@ std::string AddSpamHeaders(std::string_view head, bool complete, const ScanResul
   std::string eol = first_nl != std::string_view::npos && first_nl > 0 && head[first_nl - 1] == '\r' ? "\r\n" : "\n";
   std::string fields = Fold(SpamFlagField(r), eol) + Fold(SpamScoreField(r), eol) + Fold(SpamStatusField(r), eol);
 
+  // An mbox "From " line stays first; one without its line end (all the
+  // message, or cut at the cap) is no envelope line, just text.
   size_t start = 0;
-  if (head.substr(0, 5) == "From ") start = first_nl == std::string_view::npos ? head.size() : first_nl + 1;
+  if (head.substr(0, 5) == "From " && first_nl != std::string_view::npos) start = first_nl + 1;
 
   // Walk the header lines; keep all but our fields (and their continuations).
   std::string out(head.substr(0, start));
