@@ -166,8 +166,8 @@ ascore_component(dev PACKAGE libascore-dev DEPENDS runtime
   SUMMARY "anti-spam analysis core - development files and plug-in SDK"
   DESCRIPTION "ascore loads anti-spam plug-in modules, keeps their settings and routes the items a host hands it through them. This package holds what is needed to build hosts (C header, CMake package ascore::ascore, pkg-config file ascore) and plug-in modules (the SDK headers and static library, CMake package ascore::sdk with ascore_add_plugin, pkg-config file ascore-sdk).")
 ascore_component(tools PACKAGE ascore-tools DEPENDS runtime
-  SUMMARY "anti-spam analysis core - mail scanner and reference mail plug-ins"
-  DESCRIPTION "ascore loads anti-spam plug-in modules, keeps their settings and routes the items a host hands it through them. This package holds the reference mail plug-ins (MIME parsing, header rules, link lists, a Bayes filter) and ascan, which scans messages, mbox files and Maildirs with them and trains their model.")
+  SUMMARY "anti-spam analysis core - mail scanner, filter daemon and mail plug-ins"
+  DESCRIPTION "ascore loads anti-spam plug-in modules, keeps their settings and routes the items a host hands it through them. This package holds the reference mail plug-ins (MIME parsing, header rules, link lists, a Bayes filter), ascan, which scans messages, mbox files and Maildirs with them and trains their model, and ascand, a mail filter daemon (milter) through which a mail server such as Postfix has each message scanned, marked or rejected while the SMTP session is open.")
 
 # --- the library, its headers and the SDK ----------------------------------------
 

@@ -56,7 +56,7 @@ check "SONAME libascore.so.$SOVERSION" \
   'readelf -d "$WORK/root$L/libascore.so.$VERSION" | grep -q "(SONAME).*\[libascore\.so\.$SOVERSION\]"'
 check "development link points at the SONAME link" '[ "$(readlink "$WORK/root$L/libascore.so")" = "libascore.so.$SOVERSION" ]'
 check "library and tools stripped" \
-  '! file "$WORK/root$L/libascore.so.$VERSION" "$WORK/root/usr/bin/ascan" | grep -q "not stripped"'
+  '! file "$WORK/root$L/libascore.so.$VERSION" "$WORK/root/usr/bin/ascan" "$WORK/root/usr/sbin/ascand" | grep -q "not stripped"'
 
 # Dependencies: system libraries from dpkg-shlibdeps, our own packages by version.
 check "$LIBPKG depends on the C and C++ run-times" \
