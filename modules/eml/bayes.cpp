@@ -60,42 +60,38 @@ double ChiSquareLogQ(double x2, unsigned dof) {
   return std::min(0.0, -m + best + std::log(sum));
 }
 
-void BayesModel::Grow() {
-  size_t cap = keys_.empty() ? 1024 : keys_.size() * 2;
-  std::vector<uint64_t> old_keys;
-  std::vector<Counts> old_vals;
-  old_keys.swap(keys_);
-  old_vals.swap(vals_);
-  keys_.assign(cap, 0);
-  vals_.assign(cap, Counts());
+// At most 3/4 of the slots are used; growing rebuilds the table at twice the
+// entries it holds.
+void BayesModel::Reserve(size_t entries) {
+  size_t want = std::max<size_t>(1024, entries + entries / 3 + 1);
+  if (want <= slots_.size()) return;
+  std::vector<Slot, LargeAllocator<Slot>> old;
+  old.swap(slots_);
+  slots_.assign(want, Slot());
   used_ = 0;
-  for (size_t i = 0; i < old_keys.size(); ++i)
-    if (old_keys[i]) Insert(old_keys[i], old_vals[i]);
+  for (const Slot& s : old)
+    if (s.key) Insert(s.key, s.counts);
 }
 
 void BayesModel::Insert(uint64_t hash, Counts add) {
-  if ((used_ + 1) * 2 > keys_.size()) Grow();
-  size_t mask = keys_.size() - 1;
-  size_t i = static_cast<size_t>(hash) & mask;
-  while (keys_[i] && keys_[i] != hash) i = (i + 1) & mask;
-  if (!keys_[i]) {
-    keys_[i] = hash;
+  if ((used_ + 1) * 4 > slots_.size() * 3) Reserve(2 * (used_ + 1));
+  size_t i = Home(hash);
+  while (slots_[i].key && slots_[i].key != hash) i = Next(i);
+  Slot& s = slots_[i];
+  if (!s.key) {
+    s.key = hash;
     ++used_;
   }
-  uint64_t s = static_cast<uint64_t>(vals_[i].spam) + add.spam;
-  uint64_t h = static_cast<uint64_t>(vals_[i].ham) + add.ham;
-  vals_[i].spam = static_cast<uint32_t>(std::min<uint64_t>(s, UINT32_MAX));
-  vals_[i].ham = static_cast<uint32_t>(std::min<uint64_t>(h, UINT32_MAX));
+  uint64_t sp = static_cast<uint64_t>(s.counts.spam) + add.spam;
+  uint64_t h = static_cast<uint64_t>(s.counts.ham) + add.ham;
+  s.counts.spam = static_cast<uint32_t>(std::min<uint64_t>(sp, UINT32_MAX));
+  s.counts.ham = static_cast<uint32_t>(std::min<uint64_t>(h, UINT32_MAX));
 }
 
 BayesModel::Counts BayesModel::Lookup(uint64_t hash) const {
-  if (keys_.empty()) return Counts();
-  size_t mask = keys_.size() - 1;
-  size_t i = static_cast<size_t>(hash) & mask;
-  while (keys_[i]) {
-    if (keys_[i] == hash) return vals_[i];
-    i = (i + 1) & mask;
-  }
+  if (slots_.empty()) return Counts();
+  for (size_t i = Home(hash); slots_[i].key; i = Next(i))
+    if (slots_[i].key == hash) return slots_[i].counts;
   return Counts();
 }
 
@@ -108,31 +104,27 @@ void BayesModel::Learn(const TokenSet& tokens, bool spam) {
 }
 
 void BayesModel::Subtract(uint64_t hash, Counts sub) {
-  if (keys_.empty()) return;
-  size_t mask = keys_.size() - 1;
-  size_t i = static_cast<size_t>(hash) & mask;
-  while (keys_[i] != hash) {
-    if (!keys_[i]) return;
-    i = (i + 1) & mask;
+  if (slots_.empty()) return;
+  size_t i = Home(hash);
+  while (slots_[i].key != hash) {
+    if (!slots_[i].key) return;
+    i = Next(i);
   }
-  Counts& c = vals_[i];
+  Counts& c = slots_[i].counts;
   c.spam = c.spam > sub.spam ? c.spam - sub.spam : 0;
   c.ham = c.ham > sub.ham ? c.ham - sub.ham : 0;
   if (c.spam || c.ham) return;
   // Remove the slot and shift later members of its probe run back, so every
   // remaining key stays reachable without tombstones.
-  keys_[i] = 0;
-  vals_[i] = Counts();
+  slots_[i] = Slot();
   --used_;
-  for (size_t j = (i + 1) & mask; keys_[j]; j = (j + 1) & mask) {
-    size_t home = static_cast<size_t>(keys_[j]) & mask;
+  for (size_t j = Next(i); slots_[j].key; j = Next(j)) {
+    size_t home = Home(slots_[j].key);
     // Move j into the hole when its home is not within (i, j] cyclically.
     bool stays = i <= j ? (i < home && home <= j) : (i < home || home <= j);
     if (stays) continue;
-    keys_[i] = keys_[j];
-    vals_[i] = vals_[j];
-    keys_[j] = 0;
-    vals_[j] = Counts();
+    slots_[i] = slots_[j];
+    slots_[j] = Slot();
     i = j;
   }
 }
@@ -146,19 +138,19 @@ void BayesModel::Forget(const TokenSet& tokens, bool spam) {
 }
 
 void BayesModel::SavePayload(std::string& out) const {
-  std::vector<std::pair<uint64_t, Counts>> entries;
+  std::vector<Slot> entries;
   entries.reserve(used_);
-  for (size_t i = 0; i < keys_.size(); ++i)
-    if (keys_[i]) entries.emplace_back(keys_[i], vals_[i]);
-  std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (const Slot& s : slots_)
+    if (s.key) entries.push_back(s);
+  std::sort(entries.begin(), entries.end(), [](const Slot& a, const Slot& b) { return a.key < b.key; });
   out.reserve(out.size() + kPayloadHeader + entries.size() * kEntryBytes);
   Put(out, nspam_, 8);
   Put(out, nham_, 8);
   Put(out, entries.size(), 8);
   for (const auto& e : entries) {
-    Put(out, e.first, 8);
-    Put(out, e.second.spam, 4);
-    Put(out, e.second.ham, 4);
+    Put(out, e.key, 8);
+    Put(out, e.counts.spam, 4);
+    Put(out, e.counts.ham, 4);
   }
 }
 
@@ -173,10 +165,7 @@ bool BayesModel::LoadPayload(std::string_view d, std::string& error) {
     error = "Bayes model data size does not match its entry count";
     return false;
   }
-  size_t cap = 1024;
-  while (cap < count * 2 + 2) cap *= 2;
-  keys_.assign(cap, 0);
-  vals_.assign(cap, Counts());
+  Reserve(static_cast<size_t>(count));
   const char* p = d.data() + kPayloadHeader;
   uint64_t prev = 0;
   for (uint64_t i = 0; i < count; ++i, p += kEntryBytes) {
@@ -214,7 +203,12 @@ BayesResult BayesModel::Classify(const TokenSet& tokens, const BayesParams& p, s
   std::vector<Scored> scored;
   scored.reserve(tokens.size());
   const auto& ts = tokens.tokens();
+  // Each look-up is a miss in a table of megabytes: ask for the slots a few
+  // tokens ahead.
+  const size_t ahead = 8;
+  for (size_t i = 0; i < ts.size() && i < ahead; ++i) __builtin_prefetch(&slots_[Home(ts[i].hash)]);
   for (size_t i = 0; i < ts.size(); ++i) {
+    if (i + ahead < ts.size()) __builtin_prefetch(&slots_[Home(ts[i + ahead].hash)]);
     Counts c = Lookup(ts[i].hash);
     if (c.spam == 0 && c.ham == 0) continue;
     if (static_cast<uint64_t>(c.spam) + c.ham < p.min_count) continue;

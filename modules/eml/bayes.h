@@ -9,10 +9,12 @@
 // how much less likely the tokens are under "ham" than under "spam", mapped
 // to [0, 1]; the classic (1 + S - H) / 2 is kept as an option.
 //
-// The model is a flat open-addressing table of 64-bit token hashes with spam
-// and ham message counts. It is read-only while scanning, so any number of
-// threads may classify against one model at once; learning is not
-// thread-safe.
+// The model is a flat open-addressing table of slots holding a 64-bit token
+// hash and its spam and ham message counts (one cache line answers a
+// look-up). A hash's home slot grows with its value, so the sorted entries of
+// a model file fill the table front to back when it is read. The table is
+// read-only while scanning, so any number of threads may classify against
+// one model at once; learning is not thread-safe.
 //
 // The payload in the model file (model.h), little-endian: u64 spam messages,
 // u64 ham messages, u64 entry count, then the entries sorted by hash (u64
@@ -25,6 +27,7 @@
 #include <string_view>
 #include <vector>
 
+#include "large_alloc.h"
 #include "model.h"
 #include "tokens.h"
 
@@ -83,12 +86,20 @@ class BayesModel : public TokenModel {
   BayesResult Classify(const TokenSet& tokens, const BayesParams& p, size_t top_n = 0) const;
 
  private:
+  struct Slot {
+    uint64_t key = 0;  // 0: empty
+    Counts counts;
+  };
+
   void Insert(uint64_t hash, Counts add);
   void Subtract(uint64_t hash, Counts sub);
-  void Grow();
+  void Reserve(size_t entries);
+  size_t Home(uint64_t hash) const {
+    return static_cast<size_t>((static_cast<unsigned __int128>(hash) * slots_.size()) >> 64);
+  }
+  size_t Next(size_t i) const { return i + 1 == slots_.size() ? 0 : i + 1; }
 
-  std::vector<uint64_t> keys_;
-  std::vector<Counts> vals_;
+  std::vector<Slot, LargeAllocator<Slot>> slots_;
   size_t used_ = 0;
   uint64_t nspam_ = 0;
   uint64_t nham_ = 0;

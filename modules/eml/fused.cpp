@@ -189,7 +189,7 @@ void FusedModel::SavePayload(std::string& out) const {
 
 bool FusedModel::LoadPayload(std::string_view in, std::string& error) {
   *this = FusedModel(linear_.table_bits());
-  FusedModel m(LinearModel::kMinTableBits);
+  FusedModel m;
   if (in.size() < 40) {
     error = "fused model truncated";
     return false;

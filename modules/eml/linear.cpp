@@ -33,22 +33,38 @@ void LinearFeatures(const TokenSet& tokens, std::vector<uint64_t>& out) {
 }
 
 LinearModel::LinearModel(unsigned table_bits)
-    : bits_(std::min(std::max(table_bits, kMinTableBits), kMaxTableBits)), w_(size_t(1) << bits_, 0) {}
+    : bits_(std::min(std::max(table_bits, kMinTableBits), kMaxTableBits)) {}
 
 double LinearModel::Margin(const std::vector<uint64_t>& features) const {
   int64_t sum = AsSigned(bias_);
-  for (uint64_t h : features) sum += AsSigned(w_[Slot(h)]);
+  if (!w_.empty())
+    for (uint64_t h : features) sum += AsSigned(w_[Slot(h)]);
   return static_cast<double>(sum) / kScale;
 }
 
 double LinearModel::Margin(const TokenSet& tokens) const {
   int64_t sum = AsSigned(bias_);
-  for (const Token& t : tokens.tokens()) sum += AsSigned(w_[Slot(t.hash)]);
-  for (uint64_t h : tokens.grams()) sum += AsSigned(w_[Slot(h)]);
+  if (!w_.empty()) {
+    // A miss per feature in a table of megabytes: ask for the weights a few
+    // features ahead.
+    const size_t ahead = 8;
+    const std::vector<Token>& ts = tokens.tokens();
+    const std::vector<uint64_t>& gs = tokens.grams();
+    for (size_t i = 0; i < ts.size(); ++i) {
+      if (i + ahead < ts.size()) __builtin_prefetch(&w_[Slot(ts[i + ahead].hash)]);
+      else if (i + ahead - ts.size() < gs.size()) __builtin_prefetch(&w_[Slot(gs[i + ahead - ts.size()])]);
+      sum += AsSigned(w_[Slot(ts[i].hash)]);
+    }
+    for (size_t i = 0; i < gs.size(); ++i) {
+      if (i + ahead < gs.size()) __builtin_prefetch(&w_[Slot(gs[i + ahead])]);
+      sum += AsSigned(w_[Slot(gs[i])]);
+    }
+  }
   return static_cast<double>(sum) / kScale;
 }
 
 void LinearModel::Apply(const std::vector<uint64_t>& features, uint32_t step) {
+  if (w_.empty()) w_.assign(size_t(1) << bits_, 0);
   bias_ += step;
   for (uint64_t h : features) w_[Slot(h)] += step;
 }
@@ -74,7 +90,9 @@ size_t LinearModel::nonzero_weights() const {
 }
 
 bool LinearModel::SameState(const LinearModel& o) const {
-  return bits_ == o.bits_ && bias_ == o.bias_ && w_ == o.w_ && steps_ == o.steps_;
+  if (bits_ != o.bits_ || bias_ != o.bias_ || steps_ != o.steps_) return false;
+  if (w_.empty() || o.w_.empty()) return nonzero_weights() == 0 && o.nonzero_weights() == 0;
+  return w_ == o.w_;
 }
 
 // Layout: u32 table bits, u32 bias, u64 non-zero weights, u64 records, then
@@ -101,7 +119,9 @@ void LinearModel::Save(std::string& out) const {
 }
 
 bool LinearModel::Load(std::string_view& in, std::string& error) {
-  *this = LinearModel(bits_);
+  decltype(w_)().swap(w_);
+  bias_ = 0;
+  steps_.clear();
   if (in.size() < 24) {
     error = "linear model truncated";
     return false;
@@ -114,6 +134,7 @@ bool LinearModel::Load(std::string_view& in, std::string& error) {
   }
   LinearModel m(static_cast<unsigned>(bits));
   m.bias_ = static_cast<uint32_t>(Get(in.data() + 4, 4));
+  if (nz) m.w_.assign(size_t(1) << m.bits_, 0);
   const char* p = in.data() + 24;
   for (uint64_t i = 0; i < nz; ++i, p += 8) {
     uint64_t slot = Get(p, 4);

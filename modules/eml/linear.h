@@ -26,6 +26,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "large_alloc.h"
 #include "tokens.h"
 
 namespace eml {
@@ -75,7 +76,7 @@ class LinearModel {
   size_t Slot(uint64_t h) const { return static_cast<size_t>(h >> (64 - bits_)); }
 
   unsigned bits_;
-  std::vector<uint32_t> w_;  // two's-complement fixed-point weights
+  std::vector<uint32_t, LargeAllocator<uint32_t>> w_;  // two's-complement fixed-point weights; empty while all are 0
   uint32_t bias_ = 0;
   std::unordered_map<uint64_t, uint32_t> steps_;  // digest -> total step (wrapping)
 };

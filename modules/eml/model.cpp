@@ -5,37 +5,24 @@
 #include <cstring>
 
 #include "bayes.h"
+#include "binio.h"
 #include "fused.h"
 
 namespace eml {
 namespace {
 
 const char kMagic[8] = {'A', 'S', 'E', 'M', 'L', 'M', 'D', 'L'};
-const uint32_t kFormatVersion = 1;
+// 2: the checksum of binio.h (version 1 used FNV-1a, byte by byte).
+const uint32_t kFormatVersion = 2;
 const size_t kHeaderBytes = 8 + 4 + 4 + 4 + 4 + 8 + 8;
 const size_t kLearnedBytes = 16;
 // Refuse absurd files before allocating for them.
 const uint64_t kMaxLearned = 1ull << 28;
 const uint64_t kMaxPayload = 1ull << 30;
 
-uint64_t Fnv1a(const char* p, size_t n) {
-  uint64_t h = 1469598103934665603ULL;
-  for (size_t i = 0; i < n; ++i) {
-    h ^= static_cast<unsigned char>(p[i]);
-    h *= 1099511628211ULL;
-  }
-  return h;
-}
-
-void Put(std::string& s, uint64_t v, int bytes) {
-  for (int i = 0; i < bytes; ++i) s.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
-}
-
-uint64_t Get(const char* p, int bytes) {
-  uint64_t v = 0;
-  for (int i = bytes; i-- > 0;) v = (v << 8) | static_cast<unsigned char>(p[i]);
-  return v;
-}
+using binio::Checksum;
+using binio::Get;
+using binio::Put;
 
 auto ByDigest = [](const LearnedMessages::Entry& e, uint64_t d) { return e.digest < d; };
 
@@ -87,7 +74,7 @@ std::string SerializeModelFile(const TokenModel& model, const LearnedMessages& l
     Put(out, 0, 4);
   }
   out += payload;
-  Put(out, Fnv1a(out.data(), out.size()), 8);
+  Put(out, Checksum(out.data(), out.size()), 8);
   return out;
 }
 
@@ -104,9 +91,10 @@ bool ParseModelFile(std::string_view d, ModelData& out, std::string& error) {
   if (format != kFormatVersion) {
     error = "model file format version " + std::to_string(format) + " is not supported (this build reads version " +
             std::to_string(kFormatVersion) + ")";
+    if (format < kFormatVersion) error += ": train it again with 'ascan train'";
     return false;
   }
-  if (Fnv1a(d.data(), d.size() - 8) != Get(d.data() + d.size() - 8, 8)) {
+  if (Checksum(d.data(), d.size() - 8) != Get(d.data() + d.size() - 8, 8)) {
     error = "model file checksum mismatch (corrupt or truncated)";
     return false;
   }

@@ -7,10 +7,10 @@
 // and model_store.h).
 //
 // Model file, little-endian:
-//   "ASEMLMDL", u32 format version (1), u32 model kind, u32 payload version,
+//   "ASEMLMDL", u32 format version (2), u32 model kind, u32 payload version,
 //   u32 reserved (0), u64 learned-message count, u64 payload length,
 //   the learned messages sorted by digest (u64 digest, u32 label, u32 0),
-//   the payload (the model kind's own bytes), then a u64 FNV-1a checksum of
+//   the payload (the model kind's own bytes), then a u64 checksum (binio.h) of
 //   all preceding bytes.
 // A file that fails any check is refused as a whole, with a message that
 // says which check failed.

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <thread>
 
 namespace eml {
@@ -137,7 +138,10 @@ bool ReadModelFile(const std::string& path, ModelData& out, FileStamp& stamp, st
     return false;
   }
   struct stat st;
-  std::string data;
+  // Not a std::string: its resize would clear every byte before the read
+  // writes it.
+  std::unique_ptr<char[]> data;
+  size_t done = 0;
   bool ok = ::fstat(fd, &st) == 0;
   if (!ok) {
     error = "cannot read model file '" + path + "': " + Errno();
@@ -148,17 +152,16 @@ bool ReadModelFile(const std::string& path, ModelData& out, FileStamp& stamp, st
     error = "model file '" + path + "' is too large";
     ok = false;
   } else {
-    data.resize(static_cast<size_t>(st.st_size));
-    size_t done = 0;
-    while (ok && done < data.size()) {
-      ssize_t n = ::read(fd, &data[done], data.size() - done);
+    size_t size = static_cast<size_t>(st.st_size);
+    data.reset(new char[size + 1]);
+    while (ok && done < size) {
+      ssize_t n = ::read(fd, data.get() + done, size - done);
       if (n < 0 && errno == EINTR) continue;
       if (n < 0) {
         error = "cannot read model file '" + path + "': " + Errno();
         ok = false;
       } else if (n == 0) {
-        data.resize(done);  // shorter than it said: the checks below refuse it
-        break;
+        break;  // shorter than it said: the checks below refuse it
       } else {
         done += static_cast<size_t>(n);
       }
@@ -166,7 +169,7 @@ bool ReadModelFile(const std::string& path, ModelData& out, FileStamp& stamp, st
   }
   ::close(fd);
   if (!ok) return false;
-  if (!ParseModelFile(data, out, error)) {
+  if (!ParseModelFile(std::string_view(data.get(), done), out, error)) {
     error = "model file '" + path + "': " + error;
     return false;
   }

@@ -107,6 +107,29 @@ std::string_view HeaderPrefix(std::string_view lname) {
   return std::string_view();
 }
 
+// The distinct overlapping 4-byte sequences of `bytes`, each added once as a
+// gram. A small open-addressing set finds the repeats in one pass (a sort
+// of the 4-grams cost as much as the rest of the tokenizer).
+void AddByteGrams(std::string_view bytes, TokenSet& out) {
+  if (bytes.size() < 4) return;
+  size_t cap = 64;
+  while (cap < 2 * bytes.size()) cap *= 2;
+  // Slots hold gram + 1 in 64 bits, so 0 marks an empty slot for every gram.
+  std::vector<uint64_t> seen(cap, 0);
+  const size_t mask = cap - 1;
+  uint32_t g = 0;
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    g = (g << 8) | static_cast<unsigned char>(bytes[i]);
+    if (i < 3) continue;
+    uint64_t key = static_cast<uint64_t>(g) + 1;
+    size_t s = static_cast<size_t>((key * 0x9E3779B97F4A7C15ULL) >> 32) & mask;
+    while (seen[s] && seen[s] != key) s = (s + 1) & mask;
+    if (seen[s]) continue;
+    seen[s] = key;
+    out.AddGram(Mix(g ^ 0x3467000000000000ULL));
+  }
+}
+
 }  // namespace
 
 uint64_t HashToken(std::string_view s) {
@@ -164,7 +187,29 @@ bool SetTokenizerOption(TokenizerOptions& opt, std::string_view name, long value
 }
 
 void TokenSet::Finish() {
-  std::sort(tokens_.begin(), tokens_.end(), [](const Token& a, const Token& b) { return a.hash < b.hash; });
+  auto by_hash = [](const Token& a, const Token& b) { return a.hash < b.hash; };
+  const size_t n = tokens_.size();
+  if (n < 64) {
+    std::sort(tokens_.begin(), tokens_.end(), by_hash);
+  } else {
+    // Hashes are uniform: deal the tokens into about n buckets by their top
+    // bits, then an insertion sort finishes the few swaps left. A comparison
+    // sort mispredicts a branch on every other comparison of random keys.
+    int bits = 6;
+    while (bits < 16 && (size_t(1) << bits) < n) ++bits;
+    std::vector<uint32_t> start((size_t(1) << bits) + 1, 0);
+    for (const Token& t : tokens_) ++start[(t.hash >> (64 - bits)) + 1];
+    for (size_t b = 1; b < start.size(); ++b) start[b] += start[b - 1];
+    std::vector<Token> dealt(n);
+    for (const Token& t : tokens_) dealt[start[t.hash >> (64 - bits)]++] = t;
+    for (size_t i = 1; i < n; ++i) {
+      Token t = dealt[i];
+      size_t j = i;
+      for (; j > 0 && dealt[j - 1].hash > t.hash; --j) dealt[j] = dealt[j - 1];
+      dealt[j] = t;
+    }
+    tokens_.swap(dealt);
+  }
   tokens_.erase(std::unique(tokens_.begin(), tokens_.end(),
                             [](const Token& a, const Token& b) { return a.hash == b.hash; }),
                 tokens_.end());
@@ -253,19 +298,7 @@ void Tokenize(const Message& msg, const TextContent& text, TokenSet& out, const 
 
   // Byte 4-grams: they see what word splitting loses (obfuscated words,
   // markup, encodings, header layout).
-  size_t ng = std::min(msg.raw.size(), opt.gram_bytes);
-  if (ng >= 4) {
-    std::vector<uint32_t> grams;
-    grams.reserve(ng - 3);
-    uint32_t g = 0;
-    for (size_t i = 0; i < ng; ++i) {
-      g = (g << 8) | static_cast<unsigned char>(msg.raw[i]);
-      if (i >= 3) grams.push_back(g);
-    }
-    std::sort(grams.begin(), grams.end());
-    grams.erase(std::unique(grams.begin(), grams.end()), grams.end());
-    for (uint32_t x : grams) out.AddGram(Mix(x ^ 0x3467000000000000ULL));
-  }
+  AddByteGrams(std::string_view(msg.raw).substr(0, std::min(msg.raw.size(), opt.gram_bytes)), out);
 
   // Body words.
   size_t count = 0;

@@ -48,7 +48,7 @@ check "missing model stops the run" '[ $rc -eq 2 ]'
 # Fail closed: runs that could not look exit 2 (nothing scanned) or 3.
 M=(--modules "$MODULES")
 HAM="$SAMPLES/ham/01-meeting.eml"; SPAM="$SAMPLES/spam/01-pills.eml"
-cp "$TMP/model.bin" "$TMP/v2.bin"; printf '\002' | dd of="$TMP/v2.bin" bs=1 seek=8 conv=notrunc 2>/dev/null
+cp "$TMP/model.bin" "$TMP/v2.bin"; printf '\011' | dd of="$TMP/v2.bin" bs=1 seek=8 conv=notrunc 2>/dev/null
 head -c 200 "$TMP/model.bin" >"$TMP/cut.bin"; : >"$TMP/empty.bin"
 printf '[EmlVerdictPerformer]\nSpamTreshold = 0.7\n' >"$TMP/typo.ini"
 while IFS='|' read -r name want pattern args; do
@@ -63,7 +63,7 @@ misspelt key|2|unknown setting 'EmlVerdictPerformer/SpamTreshold'|scan "${M[@]}"
 misspelt key in a config file|2|typo.ini:2: unknown setting|scan "${M[@]}" --config "$TMP/typo.ini" "$HAM"
 empty model|2|is not usable|scan "${M[@]}" --model "$TMP/empty.bin" "$HAM"
 truncated model|2|is not usable|scan "${M[@]}" --model "$TMP/cut.bin" "$HAM"
-model of another version|2|format version 2 is not supported|scan "${M[@]}" --model "$TMP/v2.bin" "$HAM"
+model of another version|2|format version 9 is not supported|scan "${M[@]}" --model "$TMP/v2.bin" "$HAM"
 train takes no -j|2|-j|train -j 2 --spam "$SAMPLES/spam" --ham "$SAMPLES/ham" -o "$TMP/x.bin"
 train takes no --model|2|--model|train --model "$TMP/model.bin" --spam "$SAMPLES/spam" --ham "$SAMPLES/ham" -o "$TMP/x.bin"
 every --spam is used|0|trained on 4 spam|train --spam "$SAMPLES/spam" --spam "$HAM" --ham "$SAMPLES/ham" -o "$TMP/x.bin"

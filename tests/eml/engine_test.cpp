@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <random>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -509,6 +510,22 @@ TEST(Tokens, TaggedFeaturesAndDeduplication) {
   for (size_t i = 1; i < ts.size(); ++i) EXPECT_LT(ts.tokens()[i - 1].hash, ts.tokens()[i].hash);
 }
 
+TEST(Tokens, LargeSetsComeOutSortedAndOnceEach) {
+  // Sizes around the switch from a plain sort to the bucketed one.
+  for (size_t words : {30, 63, 64, 65, 700}) {
+    SCOPED_TRACE(words);
+    std::string body;
+    for (size_t round = 0; round < 3; ++round)
+      for (size_t i = 0; i < words; ++i) body += "w" + std::to_string((i * 11 + round * 13) % words) + "x ";
+    TokenSet ts = TokensOf("Subject: s\n\n" + body + "\n");
+    std::set<std::string> seen;
+    for (const Token& t : ts.tokens()) seen.insert(std::string(ts.Text(t)));
+    EXPECT_EQ(seen.size(), ts.size());
+    for (size_t i = 0; i < words; ++i) EXPECT_TRUE(seen.count("w" + std::to_string(i) + "x")) << i;
+    for (size_t i = 1; i < ts.size(); ++i) ASSERT_LT(ts.tokens()[i - 1].hash, ts.tokens()[i].hash);
+  }
+}
+
 TEST(Tokens, WordSplittingTrimsPunctuation) {
   std::vector<std::string> words;
   ForEachWord("'quoted' -dash- end. $100 it's a.b", [&](std::string_view w) { words.emplace_back(w); });
@@ -721,9 +738,10 @@ TEST(ModelFile, RoundTripAndEveryRefusal) {
   EXPECT_EQ(l, Label::kSpam);
   EXPECT_FALSE(back.learned.Find(MessageDigest("three"), l));
 
-  std::string flipped = data, version = data, old = data;
+  std::string flipped = data, version = data, older = data, old = data;
   flipped[200] ^= 0x40;
-  version[8] = 2;
+  version[8] = 9;
+  older[8] = 1;
   old.replace(0, 8, "ASEMLBY1");
   struct Case {
     std::string name, bytes, expect;
@@ -732,7 +750,8 @@ TEST(ModelFile, RoundTripAndEveryRefusal) {
       {"truncated", data.substr(0, data.size() - 9), "checksum"},
       {"garbage", "garbage", "not a model file"},
       {"empty", "", "not a model file"},
-      {"format version", version, "format version 2 is not supported"},
+      {"format version", version, "format version 9 is not supported"},
+      {"older format version", older, "version 1 is not supported (this build reads version 2): train it again"},
       {"old format", old, "older format"},
       {"unknown kind", SerializeModelFile(OtherModel(77, 1), learned), "model kind 77 is not supported"},
       {"payload version", SerializeModelFile(OtherModel(kModelBayes, 9), learned), "data version 9 is not supported"},

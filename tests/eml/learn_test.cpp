@@ -145,7 +145,7 @@ TEST_F(Learning, RefusalsLeaveTheModelAsItWas) {
   const std::string good = dir_.Read("model");
   std::string flipped = good, version = good;
   flipped[good.size() / 2] ^= 0x10;
-  version[8] = 2;
+  version[8] = 9;
   struct Case {
     const char* name;
     std::string path, content;  // content written to path first when not empty
@@ -155,7 +155,7 @@ TEST_F(Learning, RefusalsLeaveTheModelAsItWas) {
   } cases[] = {
       {"no model configured", "", "", false, -101, "no model configured"},
       {"corrupt file", dir_ / "corrupt", flipped, false, -202, "checksum mismatch"},
-      {"wrong version", dir_ / "future", version, false, -202, "format version 2 is not supported"},
+      {"wrong version", dir_ / "future", version, false, -202, "format version 9 is not supported"},
       {"missing folder", dir_ / "none/model", "", false, -203, "cannot open the lock file"},
       {"filter off for the session", model_, "", true, -101, "off on this session"},
   };

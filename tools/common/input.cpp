@@ -65,18 +65,18 @@ bool MessageReader::Fill() {
     buf_.erase(0, pos_);
     pos_ = 0;
   }
-  size_t old = buf_.size();
-  buf_.resize(old + kChunk);
+  // Read into a chunk of its own and append what came: growing buf_ first
+  // would clear the whole chunk for every read.
+  if (!chunk_) chunk_.reset(new char[kChunk]);
   for (;;) {
-    ssize_t n = ::read(fd_, &buf_[old], kChunk);
+    ssize_t n = ::read(fd_, chunk_.get(), kChunk);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       error_ = std::string("cannot read: ") + std::strerror(errno);
       eof_ = true;
-      buf_.resize(old);
       return false;
     }
-    buf_.resize(old + static_cast<size_t>(n));
+    buf_.append(chunk_.get(), static_cast<size_t>(n));
     if (n == 0) eof_ = true;
     return n > 0;
   }

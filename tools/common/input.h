@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
 
 namespace astools {
@@ -49,6 +50,7 @@ class MessageReader {
   int fd_;
   size_t max_;
   std::string buf_;
+  std::unique_ptr<char[]> chunk_;  // what one read() fills
   size_t pos_ = 0;
   bool eof_ = false;
   bool started_ = false;
