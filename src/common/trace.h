@@ -3,7 +3,7 @@
 // Every line goes through the _as_trace hook with the fixed prefix, the
 // calling thread, the source file's base name and the line number, in that
 // order. When tracing is off the hook is an empty function: a trace call is
-// one indirect call and formats nothing.
+// one indirect call and formats nothing (in the library: one comparison).
 #pragma once
 
 #include <pthread.h>
@@ -31,10 +31,26 @@ constexpr const char* as_file_basename(const char* path) {
 // Low 32 bits of the thread id, as %08X prints them.
 #define AS_THREAD_ID() ((unsigned)(uintptr_t)pthread_self())
 
-#define AS_TRACE(level, format, ...)                                                  \
-  _as_trace((level), AS_TRACE_PREFIX format "\n", AS_THREAD_ID(), AS_FILE_BASENAME,   \
-            (int)__LINE__, ##__VA_ARGS__)
+// In the library's own code a trace call first compares the hook with the
+// empty function, so while tracing is off not even its arguments are
+// evaluated. Plug-ins hold a copy of the library's hook, not its address of
+// the empty function, and always call.
+#if defined(ASCORE_LIBRARY)
+#define AS_TRACE_WANTED() (_as_trace != as_trace_nothing)
+#else
+#define AS_TRACE_WANTED() true
+#endif
 
-#define AS_TRACE_EXCEPTION(level, format, ...)                                        \
-  _as_trace((level), AS_TRACE_EXC_PREFIX format "\n", AS_THREAD_ID(), AS_FILE_BASENAME, \
-            (int)__LINE__, ##__VA_ARGS__)
+#define AS_TRACE(level, format, ...)                                                       \
+  do {                                                                                     \
+    if (AS_TRACE_WANTED())                                                                 \
+      _as_trace((level), AS_TRACE_PREFIX format "\n", AS_THREAD_ID(), AS_FILE_BASENAME,     \
+                (int)__LINE__, ##__VA_ARGS__);                                             \
+  } while (0)
+
+#define AS_TRACE_EXCEPTION(level, format, ...)                                             \
+  do {                                                                                     \
+    if (AS_TRACE_WANTED())                                                                 \
+      _as_trace((level), AS_TRACE_EXC_PREFIX format "\n", AS_THREAD_ID(), AS_FILE_BASENAME, \
+                (int)__LINE__, ##__VA_ARGS__);                                             \
+  } while (0)
