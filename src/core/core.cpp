@@ -119,6 +119,19 @@ void DisposeItem(ASItem* item) {
   _as_delete(item);
 }
 
+// Makes a spare record look like a fresh one. Its mutex is unlocked and its
+// box empty; both are kept.
+void RenewItem(ASItem* item) {
+  item->self = item;
+  item->stream = nullptr;
+  item->current_bb = nullptr;
+  item->entity_type = 0xFFFFFFFFu;
+  item->breaker_index = 0;
+  item->dirty = 0;
+  std::memset(item->states, 0, sizeof item->states);
+  std::memset(item->padding, 0, sizeof item->padding);
+}
+
 // Disposes of an item under construction unless handed over.
 class ItemGuard {
 public:
@@ -166,10 +179,13 @@ CCore::CCore() : session_count_(0), session_used_(), breaker_(nullptr) {
   pthread_mutex_init(&sessions_mutex_, nullptr);
   configurer_.SetSessionMapGuard(&session_map_guard_);
   disp_mgr_.SetSessionMapGuard(&session_map_guard_);
+  for (std::atomic<ASItem*>& slot : spare_items_) slot.store(nullptr, std::memory_order_relaxed);
 }
 
 CCore::~CCore() {
   AS_TRACE(1, ">>> CCore :: ~CCore");
+  for (std::atomic<ASItem*>& slot : spare_items_)
+    if (ASItem* item = slot.exchange(nullptr, std::memory_order_acquire)) DisposeItem(item);
   pthread_mutex_lock(&sessions_mutex_);
   // Open sessions are the host's leak: their records and module data stay as
   // they are, since the modules that own the data are about to go.
@@ -470,6 +486,36 @@ ASCore* CCore::GetOwnerCore() { return this; }
 // ---------------------------------------------------------------------------
 // Items, commands and black boxes
 
+ASItem* CCore::TakeItem() {
+  for (std::atomic<ASItem*>& slot : spare_items_) {
+    if (!slot.load(std::memory_order_relaxed)) continue;
+    if (ASItem* item = slot.exchange(nullptr, std::memory_order_acquire)) {
+      RenewItem(item);
+      return item;
+    }
+  }
+  return NewItem();
+}
+
+void CCore::KeepItem(ASItem* item) {
+  CBlackBox* box = item->item_bb;
+  bool emptied = box != nullptr;
+  if (box) {
+    try {
+      box->Empty();
+    } catch (...) {
+      emptied = false;
+    }
+  }
+  if (emptied) {
+    for (std::atomic<ASItem*>& slot : spare_items_) {
+      ASItem* none = nullptr;
+      if (slot.compare_exchange_strong(none, item, std::memory_order_release, std::memory_order_relaxed)) return;
+    }
+  }
+  DisposeItem(item);
+}
+
 ASItem* CCore::CreateItemHandle(ASSession* session, int64_t param1, int64_t param2, uint32_t type,
                                 uint32_t subtype) {
   try {
@@ -487,7 +533,7 @@ ASItem* CCore::DoCreateItemHandle(ASSession* session, int64_t param1, int64_t pa
   const uint64_t id = session->id;
   AS_TRACE(4, ">>> Will create an item handle (session: %d, entity type: %d, entity subtype: %d)", (int)id,
            (int)type, (int)subtype);
-  ASItem* item = NewItem();
+  ASItem* item = TakeItem();
   if (!item) AS_THROW(ASMemException, "ASMemException - MESSAGE: Not enough memory for a new item.");
   ItemGuard guard(item);
   item->stream = nullptr;
@@ -583,7 +629,7 @@ int CCore::ReleaseItem(ASSession* session, ASItem* item) {
     delete stream;
     pthread_mutex_unlock(&item->mutex);
     item_locked = false;
-    DisposeItem(item);
+    KeepItem(item);
     return CurrentCode();
   } catch (const ASException& e) {
     AS_TRACE(1, "Exception while releasing the item: %s", e.what());

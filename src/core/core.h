@@ -17,6 +17,7 @@
 #pragma once
 
 #include <pthread.h>
+#include <atomic>
 #include <cstdint>
 
 #include "ascore_iface.h"
@@ -81,6 +82,13 @@ private:
   int DoProcessCommand(ASSession* session, uint32_t type, uint32_t verb, CBlackBox* bb);
   CBlackBox* DoGetBlackBox();
 
+  // A record for a new item: a spare one when there is one, else a fresh one
+  // (null when it cannot be had).
+  ASItem* TakeItem();
+  // Gives a released item's record (its stream gone) back: it is emptied and
+  // kept as a spare when a slot is free, else freed.
+  void KeepItem(ASItem* item);
+
   void Distribute(const ascommon::CArray<CAModule*, 64>& loaded);
   void DropModules();
   // Under the session map guard: whether the module's map holds the session,
@@ -105,4 +113,9 @@ private:
   ascommon::CArray<CAFilter*, 64> filters_;
   ascommon::CArray<CAPerformer*, 64> performers_;
   CABreaker* breaker_;
+  // Released item records kept for the next creates, so that a host's steady
+  // create-process-release cycle allocates nothing in the core; freed with the
+  // core. Lock-free: a slot is taken by exchange and filled by compare-exchange.
+  static const int kSpareItems = 4;
+  std::atomic<ASItem*> spare_items_[kSpareItems];
 };

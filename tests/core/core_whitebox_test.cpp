@@ -1,14 +1,18 @@
 // CCore objects built directly: how start-up files the modules, settings
-// copies between two cores, sessions of another core, and the trace of a
-// shutdown with sessions left open.
+// copies between two cores, sessions of another core, the trace of a
+// shutdown with sessions left open, and item records kept for reuse.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstddef>
+#include <cstring>
 #include <string>
 #include <vector>
 
+#include "alloc_hooks.h"
 #include "ascore/ascore.h"
 #include "as_errno.h"
+#include "blackbox.h"
 #include "astest_control.h"
 #include "astest_paths.h"
 #include "core.h"
@@ -163,4 +167,43 @@ TEST(CoreShutdown, OpenSessionsAreReportedAndTheModulesStillGo) {
   // The record is the host's leak by contract; the test gives it back.
   open->~ASSession();
   _as_delete(open);
+}
+
+TEST(CoreItems, AReleasedRecordComesBackOnlyAsAFreshOne) {
+  astest::Scope scope;
+  ScopedAllocCounter blocks;
+  {
+    CCore core;
+    ASSERT_EQ(0, Start(core, ASTEST_DIR("full")));
+    ASSession* s = core.CreateSession();
+    ASSERT_NE(nullptr, s);
+    // Leave behind what a module may leave in a record: an element in the
+    // item box, a breaker index, a failed level.
+    ASItem* first = core.CreateItemHandle(s, 0, 0, 1, 0);
+    ASSERT_NE(nullptr, first);
+    CBlackBox* box = first->item_bb;
+    ASSERT_EQ(0, box->Set(7, BB_TYPE_INT, BB_FLAGS_RAW, 5));
+    first->breaker_index = 3;
+    first->states[4].failed = 1;
+    first->padding[0] = 9;
+    ASSERT_EQ(0, core.ReleaseItem(s, first));
+    ASItem* again = core.CreateItemHandle(s, 0, 0, 1, 0);
+    ASSERT_EQ(first, again);
+    EXPECT_EQ(box, again->item_bb);
+    EXPECT_EQ(0u, box->GetCount());
+    EXPECT_EQ(again, again->self);
+    EXPECT_NE(nullptr, again->stream);
+    EXPECT_EQ(nullptr, again->current_bb);
+    EXPECT_EQ(1u, again->entity_type);
+    const unsigned char zeros[sizeof(ASItem)] = {};
+    const size_t tail = offsetof(ASItem, breaker_index); // index, dirty, levels, padding
+    EXPECT_EQ(0, std::memcmp(zeros, (const char*)again + tail, sizeof(ASItem) - tail));
+    // More items than records kept: the rest are freed at release, the
+    // kept ones with the core.
+    std::vector<ASItem*> items{again};
+    for (int i = 0; i < 9; ++i) items.push_back(core.CreateItemHandle(s, 0, 0, 1, 0));
+    for (ASItem* item : items) EXPECT_EQ(0, core.ReleaseItem(s, item));
+    EXPECT_EQ(0, core.ReleaseSession(s));
+  }
+  EXPECT_EQ(0, blocks.held());
 }
