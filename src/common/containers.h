@@ -318,6 +318,15 @@ public:
     return n ? &n->value : nullptr;
   }
 
+  // The node filed under key, or null. It stays where it is until its key is
+  // removed, whatever values the key is given meanwhile.
+  Node* FindNode(const K& key) const {
+    if (!heads_) return nullptr;
+    for (Node* n = heads_[Bucket(key)]; n; n = n->next)
+      if (n->key == key) return n;
+    return nullptr;
+  }
+
   // Lookup by a probe that is not a K, so a hot read need not build (and
   // allocate) a key object. `hash` must be what the map's hash function gives
   // for a key equal to the probe; `equal(key)` must agree with K's operator==.
@@ -464,12 +473,6 @@ private:
   uint32_t Slot(uint32_t hash) const {
     uint32_t n = bucket_count_;
     return (n & (n - 1)) == 0 ? hash & (n - 1) : hash % n;
-  }
-  Node* FindNode(const K& key) const {
-    if (!heads_) return nullptr;
-    for (Node* n = heads_[Bucket(key)]; n; n = n->next)
-      if (n->key == key) return n;
-    return nullptr;
   }
   // Links node into bucket b before `at` (whose predecessor is prev), or at the
   // tail when `at` is null (prev is then the current tail).

@@ -216,7 +216,7 @@ struct HalfTraces<usstring> {
 
 template <class V>
 struct Half {
-  typedef CMap<sstring, V> Map;
+  typedef SettingMap<V> Map;
   typedef HalfTraces<V> Traces;
   Map& global;
   CMap<unsigned long, Map*>& sets;
@@ -236,22 +236,33 @@ void ThrowBadAllocation(int code) {
            code);
 }
 
-// One lookup of a read: the key is measured and hashed once, whichever maps
-// it is looked up in.
+// One lookup of a read: the key is measured and mixed once, whichever maps
+// it is looked up in; the map's own hash is worked out only for a map that
+// has no index.
 struct Probe {
-  explicit Probe(const char* text) : key(text) { hash = KeyHash(text, &length); }
+  explicit Probe(const char* text) : key(text), length(std::strlen(text)) {
+    mix = SettingMap<sstring>::Mix(text, length);
+  }
   template <class V>
-  const V* In(const CMap<sstring, V>& map) const {
-    const char* k = key;
-    size_t n = length;
-    const V* v = map.FindHashed(hash, [k, n](const sstring& stored) {
-      return stored.length() == n && !stored.is_null() && std::memcmp(stored.c_str(), k, n) == 0;
-    });
+  const V* In(const SettingMap<V>& map) {
+    const V* v;
+    if (map.Indexed()) {
+      v = map.FindIndexed(key, length, mix);
+    } else {
+      if (!hashed) hash = KeyHash(key, &length), hashed = true;
+      const char* k = key;
+      size_t n = length;
+      v = map.FindHashed(hash, [k, n](const sstring& stored) {
+        return stored.length() == n && !stored.is_null() && std::memcmp(stored.c_str(), k, n) == 0;
+      });
+    }
     return v && !v->is_null() ? v : nullptr;
   }
   const char* key;
   size_t length;
-  uint32_t hash;
+  uint64_t mix;
+  uint32_t hash = 0;
+  bool hashed = false;
 };
 
 template <class V>
@@ -326,7 +337,7 @@ void WriteSession(const Half<V>& half, const char* key, const V& value, uint64_t
 }
 
 template <class V>
-int CopyInto(const CMap<sstring, V>* source, CMap<sstring, V>* dest) {
+int CopyInto(const SettingMap<V>* source, SettingMap<V>* dest) {
   if (!source || !dest) return _as_set_err(-101, "NULL input");
   for (auto& node : *source) {
     if (dest->Find(node.key)) {
@@ -341,10 +352,10 @@ int CopyInto(const CMap<sstring, V>* source, CMap<sstring, V>* dest) {
 // A new empty session map of one half, added to the half's table under
 // session; throws when either cannot be had (nothing is added then).
 template <class V>
-CMap<sstring, V>* AddSessionMap(CMap<unsigned long, CMap<sstring, V>*>& sets, uint64_t session) {
-  CMap<sstring, V>* map = nullptr;
+SettingMap<V>* AddSessionMap(CMap<unsigned long, SettingMap<V>*>& sets, uint64_t session) {
+  SettingMap<V>* map = nullptr;
   try {
-    map = new CMap<sstring, V>(64);
+    map = new SettingMap<V>(64);
   } catch (const std::bad_alloc&) {
     map = nullptr;
   }

@@ -12,6 +12,7 @@
 #include "containers.h"
 #include "notifobj.h"
 #include "session_map_guard.h"
+#include "setting_map.h"
 #include "sstring.h"
 #include "ustring.h"
 
@@ -58,8 +59,8 @@ struct ASApplyReport {
 
 class CConfigurer : public CAConfigurer {
 public:
-  typedef ascommon::CMap<ascommon::sstring, ascommon::usstring> WideMap;
-  typedef ascommon::CMap<ascommon::sstring, ascommon::sstring> NarrowMap;
+  typedef SettingMap<ascommon::usstring> WideMap;
+  typedef SettingMap<ascommon::sstring> NarrowMap;
 
   // Dependency walks stop after this many steps (a cycle always does).
   static const int kOrderBudget = 1000;

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "alloc_hooks.h"
 #include "as_errno.h"
@@ -157,6 +158,9 @@ TEST(SettingsStore, ReadingAnExistingKeyAllocatesNothing) {
 // whatever it lost reads as before, never as absent.
 TEST(SettingsStore, SurvivesAllocationFailureAtEveryPoint) {
   const std::string value(100, 'v');
+  // With eight keys before it, a new key's write also has to grow the maps'
+  // index: the keys already there must still be found when it cannot.
+  const char* const kFilled[] = {"/f/1", "/f/2", "/f/3", "/f/4", "/f/5", "/f/6", "/f/7-beyond-the-inline-area"};
   for (bool onwards : {false, true})
     for (uint64_t session : {0u, 4u})
       for (const char* key : {kLongKey, "/eml/global/a-new-key-well-beyond-the-inline-area"}) {
@@ -166,11 +170,13 @@ TEST(SettingsStore, SurvivesAllocationFailureAtEveryPoint) {
           CConfigurer c;
           c.CreateSet(4);
           c.SetSetting(kLongKey, "old", session);
+          for (const char* k : kFilled) c.SetSetting(k, k, session);
           int r;
           {
             ScopedAllocFailure fail(n, onwards);
             r = c.StoreSetting(key, value.c_str(), session);
           }
+          for (const char* k : kFilled) EXPECT_EQ(k, Str(c.GetSetting(k, session)));
           std::string now = Str(c.GetSetting(key, session));
           const wchar_t* wide = c.GetSettingW(key, session);
           std::wstring wide_now = wide ? wide : L"<null>";
@@ -214,4 +220,38 @@ TEST(SettingsStore, RegistrationRefusals) {
   }
   EXPECT_EQ(-2, r);
   EXPECT_EQ(0u, c.NotifiableObjects().GetCount());
+}
+
+// The index's hash reads a key in words, with tails of every length and an
+// overlapping last word: a key of each length up to 40 bytes is found, and
+// keys one byte off it (first, middle, last byte, one shorter, one longer)
+// are not.
+TEST(SettingsStore, IndexFindsExactlyTheKeyAtEveryLength) {
+  SettingMap<ascommon::sstring> map(32);
+  std::vector<std::string> keys;
+  for (size_t n = 0; n <= 40; ++n) {
+    std::string k(n, ' ');
+    for (size_t i = 0; i < n; ++i) k[i] = (char)('a' + (i * 7 + n) % 26);
+    keys.push_back(k);
+    ASSERT_EQ(0, map.Add(ascommon::sstring(k.c_str()), ascommon::sstring(std::to_string(n).c_str())));
+  }
+  ASSERT_TRUE(map.Indexed());
+  auto find = [&](const std::string& k) {
+    const ascommon::sstring* v = map.FindIndexed(k.data(), k.size(), SettingMap<ascommon::sstring>::Mix(k.data(), k.size()));
+    return v ? std::string(v->c_str()) : std::string("<absent>");
+  };
+  for (const std::string& k : keys) {
+    SCOPED_TRACE(k.size());
+    EXPECT_EQ(std::to_string(k.size()), find(k));
+    if (k.empty()) continue;
+    for (size_t at : {(size_t)0, k.size() / 2, k.size() - 1}) {
+      std::string off = k;
+      off[at] = '#';
+      EXPECT_EQ("<absent>", find(off)) << "byte " << at;
+    }
+    EXPECT_EQ("<absent>", find(k + "#"));
+    if (k.size() > 1) {
+      EXPECT_EQ("<absent>", find(k.substr(0, k.size() - 1)));
+    }
+  }
 }
