@@ -156,21 +156,35 @@ bool HooksInstalled() { return g_hooks_installed; }
 
 // ---------------------------------------------------------------------------
 
+namespace {
+
+// Tells the caller (the core, while it loads) that memory ran out for what,
+// in the error state of the calling thread.
+void OutOfMemory(const char* what) {
+  _as_set_err(AS_ERR_MEMORY, "Not enough memory for %s", what ? what : "a module");
+}
+
+} // namespace
+
 CTableClassFactory::CTableClassFactory(const ModuleEntry* entries, size_t count)
     : entries_(entries), count_(entries ? count : 0), names_(nullptr), modules_(nullptr) {
   if (count_ == 0) return;
   names_ = new (std::nothrow) ascommon::sstring[count_];
   modules_ = new (std::nothrow) CAModule*[count_]();
-  if (!names_ || !modules_) {
-    // Offer nothing rather than half a table.
+  bool complete = names_ && modules_;
+  for (size_t i = 0; complete && i < count_; ++i) {
+    names_[i] = entries_[i].name;
+    complete = !entries_[i].name || !names_[i].is_null();
+  }
+  if (!complete) {
+    // Offer nothing rather than half a table, and say why.
     delete[] names_;
     delete[] modules_;
     names_ = nullptr;
     modules_ = nullptr;
     count_ = 0;
-    return;
+    OutOfMemory("the module table");
   }
-  for (size_t i = 0; i < count_; ++i) names_[i] = entries_[i].name;
 }
 
 CTableClassFactory::~CTableClassFactory() {
@@ -195,6 +209,9 @@ CAModule* CTableClassFactory::CreateModule(uint64_t index) {
   CAModule* module = nullptr;
   try {
     module = entries_[index].create();
+  } catch (const std::bad_alloc&) {
+    OutOfMemory(entries_[index].name);
+    return nullptr;
   } catch (...) {
     return nullptr;
   }
@@ -202,6 +219,7 @@ CAModule* CTableClassFactory::CreateModule(uint64_t index) {
   if (order_.Add(index) != 0) {
     // Without a record of it the factory could not destroy it later.
     delete module;
+    OutOfMemory(entries_[index].name);
     return nullptr;
   }
   modules_[index] = module;
@@ -228,6 +246,9 @@ CAClassFactory* AcquireFactory(const ASHookTable* hooks, CAClassFactory* (*make)
     InstallHooks(hooks);
     try {
       result = make();
+    } catch (const std::bad_alloc&) {
+      OutOfMemory("the class factory");
+      result = nullptr;
     } catch (...) {
       result = nullptr;
     }

@@ -113,6 +113,10 @@ struct KindOf<CAStreamer> {
 // The core looks a module up by its display name: the first name, or the
 // second when the first is null. The state starts at "deferred" until the
 // settings distribution applies the shared settings.
+//
+// Throws std::bad_alloc when memory runs out for a name or for the session
+// map: such a module would be found under another name, or refuse every
+// session, so it is not made at all.
 template <class Interface>
 class CModule : public Interface {
 public:
@@ -121,6 +125,9 @@ public:
     this->m_first_name = first_name;
     this->m_second_name = second_name;
     this->m_state = AS_STATE_DEFERRED;
+    if ((first_name && this->m_first_name.is_null()) || (second_name && this->m_second_name.is_null()) ||
+        !this->m_sessions.HasBuckets())
+      throw std::bad_alloc();
   }
 
 protected:
@@ -132,7 +139,9 @@ protected:
 // Class factory
 
 // One offered module: its name (what GetModuleName answers) and how to make
-// it. The creator may return null or throw; either way the core is told null.
+// it. The creator may return null or throw; either way the core is told null,
+// and for std::bad_alloc the calling thread's error state gets -102 as well,
+// so that the core's start-up fails instead of going on without the module.
 struct ModuleEntry {
   const char* name;
   CAModule* (*create)();
@@ -145,6 +154,8 @@ CAModule* Create() {
 
 // A factory over a fixed table of entries. Each index is created at most
 // once; a second CreateModule for the same index answers the same object.
+// When memory runs out for the table itself the factory offers no module and
+// records -102 in the calling thread's error state.
 // The factory owns every module it created and destroys them, last created
 // first, when it is destroyed (ReleaseClassFactory).
 class CTableClassFactory : public CAClassFactory {
@@ -178,7 +189,8 @@ int FillVersion(ASVersionRecord* version);
 // The factory of this library, reference counted: the first acquisition
 // installs the hooks and builds the factory with make(), later ones return the
 // same object (a library opened by two loaders is opened once by the system).
-// Any exception, or a null from make(), yields null and leaves nothing behind.
+// Any exception, or a null from make(), yields null and leaves nothing behind;
+// std::bad_alloc also records -102 in the calling thread's error state.
 CAClassFactory* AcquireFactory(const ASHookTable* hooks, CAClassFactory* (*make)());
 
 // Drops one reference; the last one destroys the factory (and so every module
