@@ -14,7 +14,7 @@ namespace binio {
 // read), the tail bytes, then the lanes and the length mixed together. Any
 // one changed bit changes it; it guards against damage, not against forgery.
 inline uint64_t Checksum(const char* p, size_t n) {
-  const uint64_t k = 0x9E3779B97F4A7C15ULL;
+  constexpr uint64_t k = 0x9E3779B97F4A7C15ULL;
   uint64_t h[4] = {0x243F6A8885A308D3ULL, 0x13198A2E03707344ULL, 0xA4093822299F31D0ULL, 0x082EFA98EC4E6C89ULL};
   auto word = [](const char* q) {
     uint64_t w;
@@ -24,7 +24,7 @@ inline uint64_t Checksum(const char* p, size_t n) {
 #endif
     return w;
   };
-  auto lane = [k](uint64_t x, uint64_t w) {
+  auto lane = [](uint64_t x, uint64_t w) {
     x = (x ^ w) * k;
     return (x << 31) | (x >> 33);
   };
