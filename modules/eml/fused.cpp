@@ -32,59 +32,6 @@ double GetDouble(const char* p) {
   return v;
 }
 
-// Logistic regression of y on the columns of x with an intercept, by
-// Newton's method with a small ridge so that separable
-// data still gives finite weights. Returns the weights, the intercept last.
-std::vector<double> FitLogistic(const std::vector<std::vector<double>>& x, const std::vector<bool>& y) {
-  const size_t d = x.size() + 1;
-  std::vector<double> w(d, 0.0);
-  if (d > 1) w[0] = 1.0;
-  const double ridge = 1.0;
-  std::vector<double> xi(d);
-  for (int it = 0; it < 50; ++it) {
-    std::vector<std::vector<double>> m(d, std::vector<double>(d + 1, 0.0));
-    for (size_t i = 0; i < y.size(); ++i) {
-      double z = 0;
-      for (size_t a = 0; a < d; ++a) {
-        xi[a] = a + 1 < d ? x[a][i] : 1.0;
-        z += w[a] * xi[a];
-      }
-      double p = 1.0 / (1.0 + std::exp(-z));
-      double e = (y[i] ? 1.0 : 0.0) - p, v = std::max(p * (1 - p), 1e-12);
-      for (size_t a = 0; a < d; ++a) {
-        m[a][d] += e * xi[a];
-        for (size_t b = 0; b < d; ++b) m[a][b] += v * xi[a] * xi[b];
-      }
-    }
-    for (size_t a = 0; a + 1 < d; ++a) {
-      m[a][d] -= ridge * w[a];
-      m[a][a] += ridge;
-    }
-    m[d - 1][d - 1] += 1e-9;
-    // Solve for the Newton step (Gauss-Jordan with partial pivoting).
-    for (size_t c = 0; c < d; ++c) {
-      size_t piv = c;
-      for (size_t r = c + 1; r < d; ++r)
-        if (std::fabs(m[r][c]) > std::fabs(m[piv][c])) piv = r;
-      std::swap(m[c], m[piv]);
-      if (std::fabs(m[c][c]) < 1e-15) return w;
-      for (size_t r = 0; r < d; ++r) {
-        if (r == c) continue;
-        double f = m[r][c] / m[c][c];
-        for (size_t k = c; k <= d; ++k) m[r][k] -= f * m[c][k];
-      }
-    }
-    double step = 0;
-    for (size_t a = 0; a < d; ++a) {
-      double dw = m[a][d] / m[a][a];
-      w[a] += dw;
-      step = std::max(step, std::fabs(dw));
-    }
-    if (step < 1e-7) break;
-  }
-  return w;
-}
-
 // Area above the ROC curve of scores z for labels y (ties count half).
 double AreaAboveRoc(const std::vector<double>& z, const std::vector<bool>& y) {
   std::vector<size_t> idx(z.size());
@@ -121,6 +68,75 @@ struct Compact {
 };
 
 }  // namespace
+
+std::vector<double> FitLogistic(const std::vector<std::vector<double>>& x, const std::vector<bool>& y, double ridge) {
+  const size_t d = x.size() + 1;
+  std::vector<double> w(d, 0.0);
+  if (d > 1) w[0] = 1.0;
+  std::vector<double> xi(d), dw(d), next(d);
+  // The penalised log-likelihood, log(1 + e^-t) computed without overflow.
+  auto objective = [&](const std::vector<double>& v) {
+    double l = 0;
+    for (size_t i = 0; i < y.size(); ++i) {
+      double z = v[d - 1];
+      for (size_t a = 0; a + 1 < d; ++a) z += v[a] * x[a][i];
+      double t = y[i] ? z : -z;
+      l -= t > 0 ? std::log1p(std::exp(-t)) : std::log1p(std::exp(t)) - t;
+    }
+    for (size_t a = 0; a + 1 < d; ++a) l -= 0.5 * ridge * v[a] * v[a];
+    return l;
+  };
+  double current = objective(w);
+  for (int it = 0; it < 50; ++it) {
+    std::vector<std::vector<double>> m(d, std::vector<double>(d + 1, 0.0));
+    for (size_t i = 0; i < y.size(); ++i) {
+      double z = 0;
+      for (size_t a = 0; a < d; ++a) {
+        xi[a] = a + 1 < d ? x[a][i] : 1.0;
+        z += w[a] * xi[a];
+      }
+      double p = 1.0 / (1.0 + std::exp(-z));
+      double e = (y[i] ? 1.0 : 0.0) - p, v = std::max(p * (1 - p), 1e-12);
+      for (size_t a = 0; a < d; ++a) {
+        m[a][d] += e * xi[a];
+        for (size_t b = 0; b < d; ++b) m[a][b] += v * xi[a] * xi[b];
+      }
+    }
+    for (size_t a = 0; a + 1 < d; ++a) {
+      m[a][d] -= ridge * w[a];
+      m[a][a] += ridge;
+    }
+    m[d - 1][d - 1] += 1e-9;
+    // Solve for the Newton step (Gauss-Jordan with partial pivoting).
+    for (size_t c = 0; c < d; ++c) {
+      size_t piv = c;
+      for (size_t r = c + 1; r < d; ++r)
+        if (std::fabs(m[r][c]) > std::fabs(m[piv][c])) piv = r;
+      std::swap(m[c], m[piv]);
+      if (std::fabs(m[c][c]) < 1e-15) return w;
+      for (size_t r = 0; r < d; ++r) {
+        if (r == c) continue;
+        double f = m[r][c] / m[c][c];
+        for (size_t k = c; k <= d; ++k) m[r][k] -= f * m[c][k];
+      }
+    }
+    for (size_t a = 0; a < d; ++a) dw[a] = m[a][d] / m[a][a];
+    // Halve the step until the objective rises.
+    double t = 1.0, value = current;
+    for (int half = 0; half < 40; ++half, t /= 2) {
+      for (size_t a = 0; a < d; ++a) next[a] = w[a] + t * dw[a];
+      value = objective(next);
+      if (value >= current) break;
+    }
+    if (!(value >= current)) break;  // no step rises: at the optimum
+    double step = 0;
+    for (size_t a = 0; a < d; ++a) step = std::max(step, std::fabs(next[a] - w[a]));
+    w = next;
+    current = value;
+    if (step < 1e-7) break;
+  }
+  return w;
+}
 
 FusedScore FusedModel::Evaluate(const TokenSet& tokens, const BayesParams& bp, size_t top_n) const {
   FusedScore r;

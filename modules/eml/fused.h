@@ -119,6 +119,16 @@ struct TrainReport {
   size_t held_out_fp = 0, held_out_caught = 0;  // at z >= 0 after calibration
 };
 
+// Logistic regression of y on the columns of x with an intercept: the
+// weights that maximise the log-likelihood less ridge/2 times their squared
+// length (the intercept is not penalised), the intercept last. Newton's
+// method, each step halved until the penalised log-likelihood rises: on
+// separable data a full step overshoots, most of all for the intercept,
+// whose curvature vanishes as the probabilities reach 0 and 1. TrainFused
+// fits the fusion with it.
+std::vector<double> FitLogistic(const std::vector<std::vector<double>>& x, const std::vector<bool>& y,
+                                double ridge = 1.0);
+
 // Trains `out` on `samples` from nothing: grid point and fusion chosen by
 // inner cross-validation (with fewer than `folds` messages of a class, the
 // first grid point and z = linear margin), then the linear model (its passes
