@@ -140,7 +140,8 @@ void ASOrderList::Clear() {
 // Construction and destruction
 
 CConfigurer::CConfigurer()
-    : session_wide_(32), session_narrow_(32), global_wide_(32), global_narrow_(32), map_guard_(nullptr) {
+    : session_wide_(32), session_narrow_(32), wide_by_id_(), narrow_by_id_(), global_wide_(32), global_narrow_(32),
+      map_guard_(nullptr) {
   AS_TRACE(4, "creating configurer");
 }
 
@@ -220,6 +221,14 @@ struct Half {
   typedef HalfTraces<V> Traces;
   Map& global;
   CMap<unsigned long, Map*>& sets;
+  Map* const* by_id; // kDirectSessions entries
+
+  // The session's map, or null when it has no set.
+  Map* SetOf(uint64_t session) const {
+    if (session < CConfigurer::kDirectSessions) return by_id[session];
+    Map** set = sets.Find((unsigned long)session);
+    return set ? *set : nullptr;
+  }
 };
 
 // A value whose own text could not be allocated arrives as a null string with
@@ -279,12 +288,12 @@ auto Read(const Half<V>& half, const char* key, uint64_t session) -> decltype(ha
     return nullptr;
   }
   AS_TRACE(4, "[session = %d] [key = %s]", (int)session, key);
-  typename Half<V>::Map** set = half.sets.Find((unsigned long)session);
-  if (!set || !*set) {
+  typename Half<V>::Map* set = half.SetOf(session);
+  if (!set) {
     AS_TRACE(3, "session = %d was not found!", (int)session);
     return nullptr;
   }
-  if (const V* v = probe.In(**set)) {
+  if (const V* v = probe.In(*set)) {
     Half<V>::Traces::SessionHit(session, key, *v);
     return v->c_str();
   }
@@ -319,8 +328,7 @@ void WriteGlobal(const Half<V>& half, const char* key, const V& value) {
 template <class V>
 void WriteSession(const Half<V>& half, const char* key, const V& value, uint64_t session) {
   Half<V>::Traces::SessionWrite(session, key, value);
-  typename Half<V>::Map** set = half.sets.Find((unsigned long)session);
-  typename Half<V>::Map* map = set ? *set : nullptr;
+  typename Half<V>::Map* map = half.SetOf(session);
   if (!map) AS_THROW(CASConfigurerSpecialEx, "CASConfigurerSpecialEx - CODE: %d MESSAGE: Session does not exist", -250);
   ThrowIfValueLost(value);
   sstring k = MakeKey(key);
@@ -381,7 +389,11 @@ int CConfigurer::CreateSet(uint64_t session) {
   WideMap* wide = nullptr;
   try {
     wide = AddSessionMap(session_wide_, session);
-    AddSessionMap(session_narrow_, session);
+    NarrowMap* narrow = AddSessionMap(session_narrow_, session);
+    if (session < kDirectSessions) {
+      wide_by_id_[session] = wide;
+      narrow_by_id_[session] = narrow;
+    }
     return 0;
   } catch (...) {
     // Undo only what this call added: a set that existed before stays.
@@ -394,6 +406,10 @@ int CConfigurer::CreateSet(uint64_t session) {
 }
 
 int CConfigurer::ReleaseSet(uint64_t session) {
+  if (session < kDirectSessions) {
+    wide_by_id_[session] = nullptr;
+    narrow_by_id_[session] = nullptr;
+  }
   try {
     if (WideMap** w = session_wide_.Find((unsigned long)session)) {
       WideMap* map = *w;
@@ -420,11 +436,11 @@ int CConfigurer::ReleaseSet(uint64_t session) {
 // Reads
 
 const char* CConfigurer::GetSetting(const char* key, uint64_t session) {
-  return Read(Half<sstring>{global_narrow_, session_narrow_}, key, session);
+  return Read(Half<sstring>{global_narrow_, session_narrow_, narrow_by_id_}, key, session);
 }
 
 const wchar_t* CConfigurer::GetSettingW(const char* key, uint64_t session) {
-  return Read(Half<usstring>{global_wide_, session_wide_}, key, session);
+  return Read(Half<usstring>{global_wide_, session_wide_, wide_by_id_}, key, session);
 }
 
 // Goes through the virtual table, so that it answers exactly what GetSetting
@@ -444,21 +460,21 @@ int CConfigurer::GetSettingInt(const char* key, int default_value, uint64_t sess
 // Writes
 
 void CConfigurer::ModifyGlobalSetting(const char* key, const sstring& value) {
-  WriteGlobal(Half<sstring>{global_narrow_, session_narrow_}, key, value);
+  WriteGlobal(Half<sstring>{global_narrow_, session_narrow_, narrow_by_id_}, key, value);
 }
 
 void CConfigurer::ModifyGlobalSetting(const char* key, const usstring& value) {
-  WriteGlobal(Half<usstring>{global_wide_, session_wide_}, key, value);
+  WriteGlobal(Half<usstring>{global_wide_, session_wide_, wide_by_id_}, key, value);
 }
 
 void CConfigurer::ModifySessionSetting(const char* key, const sstring& value, uint64_t session) {
   if (session == 0) return ModifyGlobalSetting(key, value);
-  WriteSession(Half<sstring>{global_narrow_, session_narrow_}, key, value, session);
+  WriteSession(Half<sstring>{global_narrow_, session_narrow_, narrow_by_id_}, key, value, session);
 }
 
 void CConfigurer::ModifySessionSetting(const char* key, const usstring& value, uint64_t session) {
   if (session == 0) return ModifyGlobalSetting(key, value);
-  WriteSession(Half<usstring>{global_wide_, session_wide_}, key, value, session);
+  WriteSession(Half<usstring>{global_wide_, session_wide_, wide_by_id_}, key, value, session);
 }
 
 int CConfigurer::StoreSetting(const char* key, const char* value, uint64_t session) {

@@ -64,6 +64,9 @@ public:
 
   // Dependency walks stop after this many steps (a cycle always does).
   static const int kOrderBudget = 1000;
+  // Session identifiers below this one (a core's sessions all are) find their
+  // settings set by index.
+  static const uint64_t kDirectSessions = 1024;
 
   CConfigurer();
   ~CConfigurer() override;
@@ -135,6 +138,12 @@ private:
   ascommon::CList<CNotifiableObject*> notifiables_;
   ascommon::CMap<unsigned long, WideMap*> session_wide_;
   ascommon::CMap<unsigned long, NarrowMap*> session_narrow_;
+  // The same session maps again, by identifier, for the identifiers below
+  // kDirectSessions: a read finds its session's map with one index instead
+  // of a hash and a chain. Null where there is no set. Kept in step by
+  // CreateSet and ReleaseSet.
+  WideMap* wide_by_id_[kDirectSessions];
+  NarrowMap* narrow_by_id_[kDirectSessions];
   WideMap global_wide_;
   NarrowMap global_narrow_;
   CSessionMapGuard* map_guard_;

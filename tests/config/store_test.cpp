@@ -14,25 +14,30 @@ namespace {
 const char kLongKey[] = "/eml/global/a-key-well-beyond-the-inline-area";
 }
 
+// Sessions on both sides of the identifiers whose sets are found by index.
 TEST(SettingsStore, SessionSetsAndFallbackToGlobal) {
-  CConfigurer c;
-  ASSERT_EQ(0, c.SetSetting("/a", "1", 0));
-  EXPECT_EQ(-1, c.SetSetting("/a", "x", 5)); // no set yet: refused, nothing stored
-  ASSERT_EQ(0, c.CreateSet(5));
-  EXPECT_EQ("1", Str(c.GetSetting("/a", 5)));
-  ASSERT_EQ(0, c.SetSetting("/a", "2", 5));
-  EXPECT_EQ(-1, c.CreateSet(5)); // an existing set is kept
-  EXPECT_EQ("2", Str(c.GetSetting("/a", 5)));
-  EXPECT_EQ("1", Str(c.GetSetting("/a", 0)));
-  EXPECT_EQ(nullptr, c.GetSetting("/missing", 5));
-  // An unknown session never falls back.
-  EXPECT_EQ(nullptr, c.GetSetting("/a", 6));
-  EXPECT_EQ(nullptr, c.GetSettingW("/a", 6));
-  EXPECT_EQ(0, c.ReleaseSet(5));
-  EXPECT_EQ(0, c.ReleaseSet(5));
-  EXPECT_EQ(nullptr, c.GetSetting("/a", 5));
-  EXPECT_EQ(0, c.CreateSet(5)); // a released identifier can be used again, empty
-  EXPECT_EQ("1", Str(c.GetSetting("/a", 5)));
+  for (uint64_t id : {5u, 1023u, 1024u, 5000u}) {
+    SCOPED_TRACE(id);
+    CConfigurer c;
+    ASSERT_EQ(0, c.SetSetting("/a", "1", 0));
+    EXPECT_EQ(-1, c.SetSetting("/a", "x", id)); // no set yet: refused, nothing stored
+    ASSERT_EQ(0, c.CreateSet(id));
+    EXPECT_EQ("1", Str(c.GetSetting("/a", id)));
+    ASSERT_EQ(0, c.SetSetting("/a", "2", id));
+    EXPECT_EQ(-1, c.CreateSet(id)); // an existing set is kept
+    EXPECT_EQ("2", Str(c.GetSetting("/a", id)));
+    EXPECT_EQ("1", Str(c.GetSetting("/a", 0)));
+    EXPECT_EQ(nullptr, c.GetSetting("/missing", id));
+    // An unknown session never falls back.
+    EXPECT_EQ(nullptr, c.GetSetting("/a", id + 1));
+    EXPECT_EQ(nullptr, c.GetSettingW("/a", id + 1));
+    EXPECT_EQ(0, c.ReleaseSet(id));
+    EXPECT_EQ(0, c.ReleaseSet(id));
+    EXPECT_EQ(nullptr, c.GetSetting("/a", id));
+    EXPECT_EQ(-1, c.SetSetting("/a", "x", id));
+    EXPECT_EQ(0, c.CreateSet(id)); // a released identifier can be used again, empty
+    EXPECT_EQ("1", Str(c.GetSetting("/a", id)));
+  }
 }
 
 TEST(SettingsStore, KeysAreExactBytes) {
