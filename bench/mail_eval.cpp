@@ -8,9 +8,11 @@
 //       Reads lines "<1 spam|0 ham> <score> [S|U|H verdict]" (one FILE per
 //       seed, each holding every held-out message of its K folds) and prints
 //       the verdict counts and ranking figures as ranges over the files.
-//   mail_eval tune --corpus DIR [--seeds LIST] [--folds K] [--tok KEY=N]... MODEL...
+//   mail_eval tune --corpus DIR [--seeds LIST] [--folds K] [--train-size N] [--tok KEY=N]... MODEL...
 //       The same cross-validation in one process, for the engine's models,
-//       so candidates can be compared quickly. MODEL is "bayes",
+//       so candidates can be compared quickly (--train-size: each model
+//       trained on a stratified random N of its training folds, as in the
+//       learning curve; its log-odds rank, not the printed score). MODEL is "bayes",
 //       "lr:key=value,..." or "fused:key=value,..." (keys: rate, passes,
 //       bits, target, folds, clues; rate or passes make a one-point grid) or "nested:MODEL|MODEL|..."
 //       (each outer fold picks the candidate whose linear model has the
@@ -216,6 +218,27 @@ void RunCandidate(const Candidate& c, const std::vector<Sample>& all, const std:
   }
 }
 
+// --train-size: each training set cut to this many messages (0 = all).
+size_t g_train_size = 0;
+
+// A stratified random share of `n` messages of `train` (the learning curve).
+std::vector<size_t> Shrink(const std::vector<Sample>& all, const std::vector<size_t>& train, size_t n, uint64_t seed) {
+  if (n == 0 || n >= train.size()) return train;
+  std::vector<size_t> by[2];
+  for (size_t i : train) by[all[i].spam].push_back(i);
+  size_t keep_s = (n * by[1].size() + train.size() / 2) / train.size();
+  size_t keep[2] = {n - keep_s, keep_s};
+  std::vector<size_t> out;
+  for (int c = 0; c < 2; ++c) {
+    uint64_t s = seed * 2 + static_cast<uint64_t>(c);
+    std::vector<size_t>& v = by[c];
+    for (size_t i = v.size(); i > 1; --i) std::swap(v[i - 1], v[evalm::SplitMix(s) % i]);
+    out.insert(out.end(), v.begin(), v.begin() + static_cast<long>(std::min(keep[c], v.size())));
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
 // K-fold cross-validation of one candidate over `subset`; scores by index.
 void CrossValidate(const Candidate& c, const std::vector<Sample>& all, const std::vector<size_t>& subset, int k,
                    uint64_t seed, std::vector<double>& score) {
@@ -224,6 +247,7 @@ void CrossValidate(const Candidate& c, const std::vector<Sample>& all, const std
   for (int f = 0; f < k; ++f) {
     std::vector<size_t> train, test;
     for (size_t i = 0; i < subset.size(); ++i) (fold[i] == f ? test : train).push_back(subset[i]);
+    train = Shrink(all, train, g_train_size, seed * 7919 + static_cast<uint64_t>(f));
     RunCandidate(c, all, train, test, seed + static_cast<uint64_t>(f), score);
   }
 }
@@ -279,6 +303,7 @@ int Tune(const std::string& corpus, const std::vector<uint64_t>& seeds, int k, c
         for (int f = 0; f < k; ++f) {
           std::vector<size_t> train, test;
           for (size_t i = 0; i < all.size(); ++i) (fold[i] == f ? test : train).push_back(i);
+          train = Shrink(all, train, g_train_size, seed * 7919 + static_cast<uint64_t>(f));
           size_t best = 0;
           double best_roca = 1e9;
           for (size_t ci = 0; ci < cands.size(); ++ci) {
@@ -313,7 +338,7 @@ int Usage() {
   std::fprintf(stderr,
                "usage: mail_eval folds --corpus DIR --seed S [--folds K] --out DIR\n"
                "       mail_eval metrics [--label NAME] FILE...\n"
-               "       mail_eval tune --corpus DIR [--seeds LIST] [--folds K] [--tok KEY=N]... MODEL...\n");
+               "       mail_eval tune --corpus DIR [--seeds LIST] [--folds K] [--train-size N] [--tok KEY=N]... MODEL...\n");
   return 2;
 }
 
@@ -341,6 +366,7 @@ int main(int argc, char** argv) {
     else if (a == "--label") label = next();
     else if (a == "--seed") seed = std::strtoull(next().c_str(), nullptr, 10);
     else if (a == "--folds") k = std::atoi(next().c_str());
+    else if (a == "--train-size") g_train_size = std::strtoull(next().c_str(), nullptr, 10);
     else if (a == "--tok") {
       std::string kv = next();
       size_t eq = kv.find('=');
