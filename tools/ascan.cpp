@@ -147,6 +147,15 @@ std::string ErrorLine(const std::string& name, const std::string& error) {
 // ---------------------------------------------------------------------------
 // scan
 
+// The folder walker's options as the command line gave them.
+astools::WalkOptions WalkOptionsOf(const Options& o) {
+  astools::WalkOptions wo;
+  wo.glob = o.glob;
+  wo.follow_links = o.follow_links;
+  wo.read_special = o.read_special;
+  return wo;
+}
+
 struct Totals {
   std::atomic<size_t> messages{0}, spam{0}, ham{0}, empty{0}, unsure{0}, errors{0}, truncated{0}, inputs_done{0};
 };
@@ -154,10 +163,7 @@ struct Totals {
 int Scan(const Options& o) {
   astools::Engine engine;
   if (!StartEngine(o, engine)) return kUsage;
-  astools::WalkOptions wo;
-  wo.glob = o.glob;
-  wo.follow_links = o.follow_links;
-  wo.read_special = o.read_special;
+  const astools::WalkOptions wo = WalkOptionsOf(o);
   std::vector<astools::Input> inputs;
   astools::ExpandPaths(o.paths, wo, inputs);
 
@@ -360,10 +366,7 @@ int Filter(const Options& o) {
 // passes over them in a shuffled order, after an inner cross-validation that
 // chooses its learning rate, how its parts are weighed and its threshold.
 int Train(const Options& o) {
-  astools::WalkOptions wo;
-  wo.glob = o.glob;
-  wo.follow_links = o.follow_links;
-  wo.read_special = o.read_special;
+  const astools::WalkOptions wo = WalkOptionsOf(o);
   struct Sample {
     eml::TokenSet tokens;
     uint64_t digest;
@@ -454,10 +457,7 @@ int Learn(const Options& o) {
     return kUsage;
   }
   uint32_t verb = o.learn_spam ? ASEML_VERB_LEARN_SPAM : o.learn_ham ? ASEML_VERB_LEARN_HAM : ASEML_VERB_FORGET;
-  astools::WalkOptions wo;
-  wo.glob = o.glob;
-  wo.follow_links = o.follow_links;
-  wo.read_special = o.read_special;
+  const astools::WalkOptions wo = WalkOptionsOf(o);
   std::vector<astools::Input> inputs;
   astools::ExpandPaths(o.paths, wo, inputs);
 

@@ -1,5 +1,5 @@
 // ascand's configuration: every key on both sides of its limits, socket
-// specifications, and file errors that name the file and line.
+// addresses, and file errors that name the file and line.
 #include <gtest/gtest.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -72,7 +72,7 @@ TEST(AscandConfig, ValuesLandInTheirFields) {
 
 TEST(AscandConfig, SocketSpecifications) {
   const struct {
-    const char* spec;
+    const char* address;
     const char* normalized;  // nullptr: refused
   } cases[] = {
       {"unix:/run/a.sock", "unix:/run/a.sock"}, {"local:/run/a.sock", "unix:/run/a.sock"},
@@ -84,13 +84,13 @@ TEST(AscandConfig, SocketSpecifications) {
       {"tcp:25", nullptr},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.spec);
+    SCOPED_TRACE(c.address);
     std::string out, error;
-    EXPECT_EQ(ascand::NormalizeSocket(c.spec, out, error), c.normalized != nullptr) << error;
+    EXPECT_EQ(ascand::NormalizeSocket(c.address, out, error), c.normalized != nullptr) << error;
     if (c.normalized) {
       EXPECT_EQ(out, c.normalized);
     } else {
-      EXPECT_NE(error.find(c.spec), std::string::npos) << error;
+      EXPECT_NE(error.find(c.address), std::string::npos) << error;
     }
   }
   EXPECT_EQ(ascand::SocketPath("unix:/run/a.sock"), "/run/a.sock");

@@ -55,13 +55,13 @@ bool ParsePort(const std::string& text) {
 
 Config::Config() : syslog_facility(LOG_MAIL) {}
 
-bool NormalizeSocket(const std::string& spec, std::string& normalized, std::string& error) {
-  size_t colon = spec.find(':');
-  std::string kind = colon == std::string::npos ? std::string() : spec.substr(0, colon);
-  std::string rest = colon == std::string::npos ? std::string() : spec.substr(colon + 1);
+bool NormalizeSocket(const std::string& address, std::string& normalized, std::string& error) {
+  size_t colon = address.find(':');
+  std::string kind = colon == std::string::npos ? std::string() : address.substr(0, colon);
+  std::string rest = colon == std::string::npos ? std::string() : address.substr(colon + 1);
   if (kind == "unix" || kind == "local") {
     if (rest.empty() || rest[0] != '/') {
-      error = "a unix socket needs an absolute path, got '" + spec + "'";
+      error = "a unix socket needs an absolute path, got '" + address + "'";
       return false;
     }
     normalized = "unix:" + rest;
@@ -71,7 +71,7 @@ bool NormalizeSocket(const std::string& spec, std::string& normalized, std::stri
     size_t at = rest.find('@');
     std::string port = rest.substr(0, at);
     if (!ParsePort(port)) {
-      error = "'" + spec + "' needs a port from 1 to 65535";
+      error = "'" + address + "' needs a port from 1 to 65535";
       return false;
     }
     if (at == std::string::npos) {
@@ -79,13 +79,13 @@ bool NormalizeSocket(const std::string& spec, std::string& normalized, std::stri
       return true;
     }
     if (at + 1 == rest.size()) {
-      error = "'" + spec + "' has an empty host after '@'";
+      error = "'" + address + "' has an empty host after '@'";
       return false;
     }
-    normalized = spec;
+    normalized = address;
     return true;
   }
-  error = "socket '" + spec + "' must start with unix:, local:, inet: or inet6:";
+  error = "socket '" + address + "' must start with unix:, local:, inet: or inet6:";
   return false;
 }
 

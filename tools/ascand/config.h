@@ -53,14 +53,14 @@ bool ReadConfigFile(const std::string& path, Config& config, std::string& error)
 // "key=value" overrides from the command line, applied after the file.
 bool ApplyOverrides(const std::vector<std::string>& overrides, Config& config, std::string& error);
 
-// Checks and completes a socket specification in libmilter's syntax:
+// Checks and completes a socket address in libmilter's syntax:
 //   unix:/abs/path or local:/abs/path  -> unix:/abs/path
 //   inet:PORT                          -> inet:PORT@127.0.0.1 (loopback, never all addresses)
 //   inet:PORT@HOST, inet6:PORT@HOST    -> unchanged
 // False with `error` for anything else.
-bool NormalizeSocket(const std::string& spec, std::string& normalized, std::string& error);
+bool NormalizeSocket(const std::string& address, std::string& normalized, std::string& error);
 
-// The path of a unix: socket specification, empty for the others.
+// The path of a unix: socket address, empty for the others.
 std::string SocketPath(const std::string& normalized);
 
 }  // namespace ascand

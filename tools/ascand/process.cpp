@@ -128,8 +128,8 @@ void RemoveIfSame(const std::string& path, const FileId& id) {
   if (now.valid && now.dev == id.dev && now.ino == id.ino) unlink(path.c_str());
 }
 
-void PokeSocket(const std::string& spec) {
-  std::string path = spec.compare(0, 5, "unix:") == 0 ? spec.substr(5) : std::string();
+void PokeSocket(const std::string& address) {
+  std::string path = address.compare(0, 5, "unix:") == 0 ? address.substr(5) : std::string();
   if (!path.empty()) {
     sockaddr_un addr{};
     if (path.size() >= sizeof addr.sun_path) return;
@@ -141,12 +141,12 @@ void PokeSocket(const std::string& spec) {
     close(fd);
     return;
   }
-  size_t colon = spec.find(':'), at = spec.find('@');
+  size_t colon = address.find(':'), at = address.find('@');
   if (colon == std::string::npos || at == std::string::npos) return;
-  std::string port = spec.substr(colon + 1, at - colon - 1), host = spec.substr(at + 1);
+  std::string port = address.substr(colon + 1, at - colon - 1), host = address.substr(at + 1);
   addrinfo hints{};
   hints.ai_socktype = SOCK_STREAM;
-  hints.ai_family = spec.compare(0, 6, "inet6:") == 0 ? AF_INET6 : AF_INET;
+  hints.ai_family = address.compare(0, 6, "inet6:") == 0 ? AF_INET6 : AF_INET;
   addrinfo* res = nullptr;
   if (getaddrinfo(host.c_str(), port.c_str(), &hints, &res) != 0 || !res) return;
   int fd = socket(res->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);

@@ -52,7 +52,7 @@ void RemoveIfSame(const std::string& path, const FileId& id);
 // Opens and closes one connection to our own listening socket (libmilter
 // syntax, normalized), so a listener waiting for connections wakes up and
 // notices it was told to stop, instead of at its next poll timeout.
-void PokeSocket(const std::string& socket_spec);
+void PokeSocket(const std::string& address);
 
 // Sends a state line ("READY=1", "RELOADING=1", "STOPPING=1") to systemd when
 // it started us with a notification socket; does nothing otherwise.

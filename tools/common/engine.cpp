@@ -183,13 +183,19 @@ bool Session::Reapply(std::string& error) {
   return true;
 }
 
-ScanResult Session::Scan(const char* data, size_t size, bool explain) {
-  ScanResult r;
+// The descriptor of a message held in memory, for the mail streamer.
+static as_item_descriptor_t MailInBuffer(const char* data, size_t size) {
   as_item_descriptor_t d{};
   d.stream_param1 = reinterpret_cast<int64_t>(data);
   d.stream_param2 = static_cast<int64_t>(size);
   d.entity_type = ASEML_ENTITY_MAIL;
   d.entity_subtype = ASEML_SOURCE_BUFFER;
+  return d;
+}
+
+ScanResult Session::Scan(const char* data, size_t size, bool explain) {
+  ScanResult r;
+  const as_item_descriptor_t d = MailInBuffer(data, size);
   as_item_t* item = session_ ? as_core_item_create(session_, &d) : nullptr;
   if (!item) {
     r.error = session_ ? as_core_errmsg() : "no session";
@@ -226,11 +232,7 @@ ScanResult Session::Scan(const char* data, size_t size, bool explain) {
 
 LearnResult Session::Learn(const char* data, size_t size, uint32_t verb) {
   LearnResult r;
-  as_item_descriptor_t d{};
-  d.stream_param1 = reinterpret_cast<int64_t>(data);
-  d.stream_param2 = static_cast<int64_t>(size);
-  d.entity_type = ASEML_ENTITY_MAIL;
-  d.entity_subtype = ASEML_SOURCE_BUFFER;
+  const as_item_descriptor_t d = MailInBuffer(data, size);
   as_blackbox_t* bb = session_ ? as_blackbox_create() : nullptr;
   if (!bb) {
     r.error = session_ ? as_core_errmsg() : "no session";
