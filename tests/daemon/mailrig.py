@@ -179,11 +179,29 @@ class Postfix:
         return out
 
     def log(self):
-        try:
-            with open(self.log_file, errors="replace") as f:
-                return f.read()
-        except OSError:
-            return ""
+        return _read_text(self.log_file)
+
+
+def _read_text(path):
+    """The whole file, or "" when it cannot be read (not written yet)."""
+    try:
+        with open(path, errors="replace") as f:
+            return f.read()
+    except OSError:
+        return ""
+
+
+def tear_down(postfix, daemon, failed, show_daemon_log=False):
+    """Stops what a test started, whatever happened; on failure prints the
+    tails of the logs."""
+    if postfix:
+        postfix.stop()
+    if daemon and daemon.proc and daemon.proc.poll() is None:
+        daemon.kill()
+    if failed and show_daemon_log and daemon:
+        print("--- ascand log (tail)\n" + daemon.log()[-3000:])
+    if failed and postfix:
+        print("--- postfix log (tail)\n" + postfix.log()[-3000:])
 
 
 def _read_pid(path):
@@ -271,11 +289,7 @@ class Ascand:
         return 0
 
     def log(self):
-        try:
-            with open(self.log_file, errors="replace") as f:
-                return f.read()
-        except OSError:
-            return ""
+        return _read_text(self.log_file)
 
 
 def send(port, data, rcpts=("user@" + DOMAIN,), sender="sender@example.org", timeout=120):

@@ -194,12 +194,7 @@ def main():
         t.check("ascand stops cleanly on SIGTERM", status == 0, "exit %s\n%s" % (status, daemon.log()[-3000:]))
         t.check("no error logged", " error: " not in daemon.log(), daemon.log()[-3000:])
     finally:
-        if postfix:
-            postfix.stop()
-        if daemon and daemon.proc and daemon.proc.poll() is None:
-            daemon.kill()
-        if t.failed and postfix:
-            print("--- postfix log (tail)\n" + postfix.log()[-3000:])
+        mailrig.tear_down(postfix, daemon, t.failed)
         ws.cleanup()
     return t.finish()
 

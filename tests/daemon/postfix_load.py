@@ -268,14 +268,7 @@ def main():
         status = daemon.stop()
         t.check("ascand stops cleanly after the restart", status == 0, "exit %s" % status)
     finally:
-        if postfix:
-            postfix.stop()
-        if daemon and daemon.proc and daemon.proc.poll() is None:
-            daemon.kill()
-        if t.failed and daemon:
-            print("--- ascand log (tail)\n" + daemon.log()[-3000:])
-        if t.failed and postfix:
-            print("--- postfix log (tail)\n" + postfix.log()[-3000:])
+        mailrig.tear_down(postfix, daemon, t.failed, show_daemon_log=True)
         ws.cleanup()
     return t.finish()
 
