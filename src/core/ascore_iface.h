@@ -10,12 +10,17 @@ class CBlackBox;
 struct ASItem;
 class ASCore;
 
-// The session handle points to one of these.
+// The session handle points to one of these. Every item call reads the ID and
+// writes the locker's word; the pads keep both off the cache lines of whatever
+// the allocator puts next to the record (most often another session, used by
+// another thread), so that threads on separate sessions do not slow each other.
 struct ASSession {
+  char lead_pad[64];
   uint64_t id;          // 1 to 999
   ASCore* owner;        // GetOwnerCore() of the creating core
   shared_locker locker; // read-only: item operations, setting change/read;
                         // exclusive: commands, session settings application
+  char tail_pad[64];
 };
 
 class ASCore {

@@ -27,6 +27,8 @@
 #include "disp_mgr.h"
 #include "loader.h"
 #include "session_map_guard.h"
+#include "striped_lock.h"
+#include "thread_slot.h"
 #include "shared_locker.h"
 
 class CCore : public ASCore {
@@ -104,7 +106,7 @@ private:
   uint8_t session_used_[kMaxSessions];
   CConfigurer configurer_;
   shared_locker settings_lock_;
-  shared_locker processing_lock_;
+  CStripedLock processing_lock_;
   CDispManager disp_mgr_;
   CCoreLoader loader_;
   ascommon::CArray<CAModule*, 64> modules_;
@@ -116,6 +118,13 @@ private:
   // Released item records kept for the next creates, so that a host's steady
   // create-process-release cycle allocates nothing in the core; freed with the
   // core. Lock-free: a slot is taken by exchange and filled by compare-exchange.
-  static const int kSpareItems = 4;
-  std::atomic<ASItem*> spare_items_[kSpareItems];
+  // A thread looks first in the slot of its own thread slot, so threads that
+  // create and release their own items keep reusing records that are already
+  // in their processor's cache, and never write each other's lines.
+  struct SpareItem {
+    std::atomic<ASItem*> item;
+    char pad[128 - sizeof(std::atomic<ASItem*>)];
+  };
+  char spare_lead_[128]; // keeps the first slot off the lines of what precedes it
+  SpareItem spare_items_[ascore::kThreadSlots];
 };

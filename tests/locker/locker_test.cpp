@@ -90,6 +90,37 @@ TEST(SessionMapGuard, ReadersShareAndAWriterWaitsForEverySlot) {
   }
 }
 
+// The processing lock: a writer (a command, a settings application) sleeps
+// until the last reader (an item) leaves and is woken by that leave; a reader
+// that arrives meanwhile queues behind the writer instead of starving it.
+TEST(StripedLock, WriterIsWokenByTheLastReaderAndLateReadersQueueBehindIt) {
+  CStripedLock lock;
+  auto* first = lock.lock_shared();
+  auto* second = lock.lock_shared();
+  Event written, late_in, release_writer;
+  std::thread writer([&] {
+    CStripedLock::Exclusive hold(&lock);
+    written.Set();
+    release_writer.WaitFor(kMust);
+  });
+  EXPECT_FALSE(written.WaitFor(kMustNot));
+  std::thread late([&] {
+    CStripedLock::Shared hold(&lock);
+    late_in.Set();
+  });
+  EXPECT_FALSE(late_in.WaitFor(kMustNot));
+  lock.unlock_shared(first);
+  EXPECT_FALSE(written.WaitFor(kMustNot));
+  lock.unlock_shared(second);
+  EXPECT_TRUE(written.WaitFor(kMust));
+  EXPECT_FALSE(late_in.WaitFor(kMustNot));
+  release_writer.Set();
+  EXPECT_TRUE(late_in.WaitFor(kMust));
+  writer.join();
+  late.join();
+  EXPECT_EQ(0u, lock.shared_count());
+}
+
 TEST(SharedLocker, ReadersShareTheLock) {
   shared_locker l;
   Holder a(&l, auto_locker::READ_ONLY), b(&l, auto_locker::READ_ONLY), c(&l, auto_locker::READ_ONLY);
