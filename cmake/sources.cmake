@@ -30,6 +30,7 @@ set(ASCORE_SOURCES
   src/core/disp_mgr.cpp
   src/core/loader.cpp
   src/core/configurer.cpp
+  src/core/settings_lock.cpp
 )
 
 # Plug-in side runtime (hook copies, class factory, entry-point helpers).

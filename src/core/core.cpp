@@ -342,7 +342,7 @@ ASSession* CCore::DoCreateSession() {
     // only locked (by the guard) while an entry goes in. The settings lock
     // keeps a settings application from asking the modules about sessions
     // while they make or drop session data.
-    auto_locker settings(&settings_lock_, auto_locker::EXCLUSIVE);
+    CSettingsLock::Writer settings(&settings_lock_);
     for (uint64_t i = 0; i < modules_.GetCount(); ++i) {
       CAModule* module = modules_[i];
       bool held = false;
@@ -379,7 +379,7 @@ ASSession* CCore::DoCreateSession() {
   } catch (...) {
     // Undone as a release does it: entries out under the guard, data back
     // under the settings lock.
-    auto_locker settings(&settings_lock_, auto_locker::EXCLUSIVE);
+    CSettingsLock::Writer settings(&settings_lock_);
     for (uint64_t i = 0; i < inserted.size(); ++i) {
       if (!inserted[i]) continue;
       bool known = false;
@@ -423,7 +423,7 @@ int CCore::ReleaseSession(ASSession* session) {
     // No processing lock: items of other sessions go on meanwhile, and a
     // late caller of this session must not queue behind the release for a
     // lock it would take only after the record is gone.
-    auto_locker settings(&settings_lock_, auto_locker::EXCLUSIVE);
+    CSettingsLock::Writer settings(&settings_lock_);
     ReleaseModuleSessionData(id);
     configurer_.ReleaseSet(id);
   } catch (...) {
@@ -734,12 +734,12 @@ int CCore::SetSetting(const char* key, const char* value, ASSession* session) {
   try {
     if (!session) {
       AS_TRACE(1, "GLOBAL: %s = %s", key, value);
-      auto_locker settings(&settings_lock_, auto_locker::EXCLUSIVE);
+      CSettingsLock::Writer settings(&settings_lock_);
       if (configurer_.StoreSetting(key, value, 0) == AS_ERR_MEMORY) return NotStored();
     } else {
       AS_TRACE(1, "SESSION %d: %s = %s", (int)session->id, key, value);
       auto_locker session_lock(&session->locker, auto_locker::READ_ONLY);
-      auto_locker settings(&settings_lock_, auto_locker::EXCLUSIVE);
+      CSettingsLock::Writer settings(&settings_lock_);
       // The store reports a refused write (a session it does not know) only
       // in the trace; the status then stays what the error state holds. A
       // write it could not store for want of memory is not refused: it failed.
@@ -756,11 +756,11 @@ const char* CCore::GetSetting(const char* key, ASSession* session) {
   if (!key) return nullptr; // nothing is stored under no key
   try {
     if (!session) {
-      auto_locker settings(&settings_lock_, auto_locker::READ_ONLY);
+      CSettingsLock::Reader settings(&settings_lock_);
       return configurer_.GetSetting(key, 0);
     }
     auto_locker session_lock(&session->locker, auto_locker::READ_ONLY);
-    auto_locker settings(&settings_lock_, auto_locker::READ_ONLY);
+    CSettingsLock::Reader settings(&settings_lock_);
     // The store falls back to the global value when the session has none.
     return configurer_.GetSetting(key, session->id);
   } catch (const std::exception& e) {
@@ -779,7 +779,7 @@ int CCore::ApplySettings(uint64_t product_mask, ASSession* session) {
       // Exclusive, not read-only: the application re-reads the preset files
       // and writes their values into the store, which a concurrent
       // as_core_setting_get would otherwise read mid-write.
-      auto_locker settings(&settings_lock_, auto_locker::EXCLUSIVE);
+      CSettingsLock::Writer settings(&settings_lock_);
       AS_TRACE(4, "Apply global settings");
       return configurer_.ApplySettings(product_mask, 0);
     }
@@ -788,7 +788,7 @@ int CCore::ApplySettings(uint64_t product_mask, ASSession* session) {
     AS_TRACE(4, "Apply settings for session with ID: %d", (int)session->id);
     CStripedLock::Exclusive processing(&processing_lock_);
     auto_locker session_lock(&session->locker, auto_locker::EXCLUSIVE);
-    auto_locker settings(&settings_lock_, auto_locker::EXCLUSIVE); // presets write the store, see above
+    CSettingsLock::Writer settings(&settings_lock_); // presets write the store, see above
     // The store records its outcome in the error state.
     configurer_.ApplySettings(product_mask, session->id);
   } catch (...) {
@@ -805,7 +805,7 @@ int CCore::CopyGlobalSettings(ASCore* source) {
   try {
     // The source's own locks are not taken: the host must not change the
     // source core's settings while it copies from it.
-    auto_locker settings(&settings_lock_, auto_locker::EXCLUSIVE);
+    CSettingsLock::Writer settings(&settings_lock_);
     return configurer_.CopyGlobalSettings(&other->configurer_);
   } catch (...) {
     return FailedTo("copy settings");
@@ -818,7 +818,7 @@ int CCore::CopySessionSettings(ASCore* source, uint64_t source_session, uint64_t
   CCore* other = dynamic_cast<CCore*>(source);
   if (!other) return _as_set_err(-101, "invalid input for ASCore");
   try {
-    auto_locker settings(&settings_lock_, auto_locker::EXCLUSIVE);
+    CSettingsLock::Writer settings(&settings_lock_);
     return configurer_.CopySessionSettings(&other->configurer_, source_session, dest_session);
   } catch (...) {
     return FailedTo("copy settings");

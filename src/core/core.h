@@ -27,6 +27,7 @@
 #include "disp_mgr.h"
 #include "loader.h"
 #include "session_map_guard.h"
+#include "settings_lock.h"
 #include "striped_lock.h"
 #include "thread_slot.h"
 #include "shared_locker.h"
@@ -105,7 +106,7 @@ private:
   CSessionMapGuard session_map_guard_;
   uint8_t session_used_[kMaxSessions];
   CConfigurer configurer_;
-  shared_locker settings_lock_;
+  CSettingsLock settings_lock_;
   CStripedLock processing_lock_;
   CDispManager disp_mgr_;
   CCoreLoader loader_;
