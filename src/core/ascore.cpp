@@ -256,7 +256,9 @@ AS_API const char* as_core_setting_get(as_session_t* session, const char* key) {
     NoCore();
     return nullptr;
   }
-  return Guarded<const char*>(nullptr, [&] { return core->GetSetting(key, ToSession(session)); });
+  // The instance is always a CCore; its read skips the code reset done above.
+  return Guarded<const char*>(nullptr,
+                              [&] { return static_cast<CCore*>(core)->ReadSetting(key, ToSession(session)); });
 }
 
 AS_API int32_t as_core_global_settings_copy(as_core_t* source) {

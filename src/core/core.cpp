@@ -753,6 +753,10 @@ int CCore::SetSetting(const char* key, const char* value, ASSession* session) {
 
 const char* CCore::GetSetting(const char* key, ASSession* session) {
   ClearCode();
+  return ReadSetting(key, session);
+}
+
+const char* CCore::ReadSetting(const char* key, ASSession* session) {
   if (!key) return nullptr; // nothing is stored under no key
   try {
     if (!session) {

@@ -59,6 +59,9 @@ public:
   int ProcessCommand(ASSession* session, uint32_t type, uint32_t verb, CBlackBox* bb) override;
   int SetSetting(const char* key, const char* value, ASSession* session) override;
   const char* GetSetting(const char* key, ASSession* session) override;
+  // GetSetting without clearing the error code first, for a caller that has
+  // just reset the error state (the exported read).
+  const char* ReadSetting(const char* key, ASSession* session);
   int ApplySettings(uint64_t product_mask, ASSession* session) override;
   CBlackBox* GetBlackBox() override;
   int ReleaseBlackBox(CBlackBox** blackbox) override;
