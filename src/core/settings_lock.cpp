@@ -13,6 +13,10 @@ namespace {
 
 // Which slots a living thread holds; the same slot number in every lock.
 std::atomic<bool> g_taken[CSettingsLock::kSlots];
+// How many are held. A thread counts itself here (a full barrier) before it
+// first stores into its slot, so a writer that reads a count without it after
+// raising its flag is sure to be seen by that thread's flag load.
+std::atomic<uint32_t> g_dealt{0};
 
 // Gives a thread's slot back when it ends. Created with the first slot dealt,
 // deleted at unload, so that no thread ends into an unmapped destructor.
@@ -25,6 +29,7 @@ void GiveBack(void* value) {
   uintptr_t slot = reinterpret_cast<uintptr_t>(value);
   t_settings_slot = 0;
   g_taken[slot - 1].store(false, std::memory_order_release);
+  g_dealt.fetch_sub(1, std::memory_order_release);
 }
 
 bool KeyReady() {
@@ -72,6 +77,7 @@ uint32_t CSettingsLock::ClaimSlot() {
       g_taken[i].store(false, std::memory_order_release);
       return kNoSlot;
     }
+    g_dealt.fetch_add(1, std::memory_order_seq_cst);
     t_settings_slot = i + 1;
     break;
   }
@@ -86,9 +92,14 @@ void CSettingsLock::WaitForWriter() {
 void CSettingsLock::LockExclusive() {
   pthread_mutex_lock(&gate_);
   writer_.store(true, std::memory_order_seq_cst);
-  // Registered, the expedited barrier does not fail; the global one is the
-  // slower equivalent, should it ever.
-  if (light_ && Membarrier(MEMBARRIER_CMD_PRIVATE_EXPEDITED) != 0) Membarrier(MEMBARRIER_CMD_GLOBAL);
+  // The barrier is needed only while another thread holds a slot; without
+  // one (a host that writes its settings before its threads read any), no
+  // reader can have a store in flight. Registered, the expedited barrier
+  // does not fail; the global one is the slower equivalent, should it ever.
+  uint32_t own = t_settings_slot - 1 < kSlots ? 1 : 0;
+  if (light_ && g_dealt.load(std::memory_order_seq_cst) > own &&
+      Membarrier(MEMBARRIER_CMD_PRIVATE_EXPEDITED) != 0)
+    Membarrier(MEMBARRIER_CMD_GLOBAL);
   for (uint32_t i = 1; i <= kSlots; ++i)
     while (slots_[i].readers.load(std::memory_order_seq_cst) != 0) sched_yield();
   while (shared_readers_.load(std::memory_order_seq_cst) != 0) sched_yield();

@@ -9,7 +9,8 @@
 // writer is in, and counts itself out with a plain store: no locked
 // instruction on either side. A writer takes the gate, raises its flag, makes
 // every thread of the process execute a full barrier (the membarrier system
-// call), then waits until every slot reads zero.
+// call, about 2 us; skipped while no other thread holds a slot), then waits
+// until every slot reads zero.
 //
 // Why that is enough: the barrier orders each reader's slot store before its
 // flag load as seen by the writer, so either the writer sees the reader
