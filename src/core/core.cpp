@@ -179,13 +179,16 @@ CCore::CCore() : session_count_(0), session_used_(), breaker_(nullptr) {
   pthread_mutex_init(&sessions_mutex_, nullptr);
   configurer_.SetSessionMapGuard(&session_map_guard_);
   disp_mgr_.SetSessionMapGuard(&session_map_guard_);
-  for (SpareItem& slot : spare_items_) slot.item.store(nullptr, std::memory_order_relaxed);
+  for (SpareItem& slot : spare_items_) slot.item = nullptr;
 }
 
 CCore::~CCore() {
   AS_TRACE(1, ">>> CCore :: ~CCore");
   for (SpareItem& slot : spare_items_)
-    if (ASItem* item = slot.item.exchange(nullptr, std::memory_order_acquire)) DisposeItem(item);
+    if (ASItem* item = slot.item) {
+      slot.item = nullptr;
+      DisposeItem(item);
+    }
   pthread_mutex_lock(&sessions_mutex_);
   // Open sessions are the host's leak: their records and module data stay as
   // they are, since the modules that own the data are about to go.
@@ -487,11 +490,10 @@ ASCore* CCore::GetOwnerCore() { return this; }
 // Items, commands and black boxes
 
 ASItem* CCore::TakeItem() {
-  const unsigned own = ascore::ThreadSlot();
-  for (unsigned i = 0; i < ascore::kThreadSlots; ++i) {
-    std::atomic<ASItem*>& slot = spare_items_[(own + i) % ascore::kThreadSlots].item;
-    if (!slot.load(std::memory_order_relaxed)) continue;
-    if (ASItem* item = slot.exchange(nullptr, std::memory_order_acquire)) {
+  const uint32_t own = CSettingsLock::OwnSlot();
+  if (own <= CSettingsLock::kSlots) {
+    if (ASItem* item = spare_items_[own].item) {
+      spare_items_[own].item = nullptr;
       RenewItem(item);
       return item;
     }
@@ -509,14 +511,10 @@ void CCore::KeepItem(ASItem* item) {
       emptied = false;
     }
   }
-  if (emptied) {
-    const unsigned own = ascore::ThreadSlot();
-    for (unsigned i = 0; i < ascore::kThreadSlots; ++i) {
-      std::atomic<ASItem*>& slot = spare_items_[(own + i) % ascore::kThreadSlots].item;
-      ASItem* none = nullptr;
-      if (slot.load(std::memory_order_relaxed)) continue;
-      if (slot.compare_exchange_strong(none, item, std::memory_order_release, std::memory_order_relaxed)) return;
-    }
+  const uint32_t own = CSettingsLock::OwnSlot();
+  if (emptied && own <= CSettingsLock::kSlots && !spare_items_[own].item) {
+    spare_items_[own].item = item;
+    return;
   }
   DisposeItem(item);
 }
@@ -595,7 +593,7 @@ int CCore::DoProcessItemHandle(ASSession* session, ASItem* item, uint32_t verb, 
     bb = temporary;
   }
   try {
-    CStripedLock::Shared processing(&processing_lock_);
+    CSettingsLock::Reader processing(&processing_lock_);
     auto_locker session_lock(&session->locker, auto_locker::READ_ONLY);
     MutexHold item_lock(&item->mutex);
     CurrentBoxScope current(item, bb);
@@ -670,7 +668,7 @@ int CCore::DoProcessCommand(ASSession* session, uint32_t type, uint32_t verb, CB
   AS_TRACE(4, "Process Command (session: %d, entity type: %d, verb: %d)", (int)id, (int)type, (int)verb);
   // A command runs alone: no item of any session is being processed and no
   // item operation of its own session is in progress.
-  CStripedLock::Exclusive processing(&processing_lock_);
+  CSettingsLock::Writer processing(&processing_lock_);
   auto_locker session_lock(&session->locker, auto_locker::EXCLUSIVE);
   AS_TRACE(4, "Session event signaled ( in ProcessCommand() )");
   try {
@@ -779,7 +777,7 @@ int CCore::ApplySettings(uint64_t product_mask, ASSession* session) {
   try {
     if (!session) {
       // Waits until no item is being processed and no command runs.
-      CStripedLock::Exclusive processing(&processing_lock_);
+      CSettingsLock::Writer processing(&processing_lock_);
       // Exclusive, not read-only: the application re-reads the preset files
       // and writes their values into the store, which a concurrent
       // as_core_setting_get would otherwise read mid-write.
@@ -790,7 +788,7 @@ int CCore::ApplySettings(uint64_t product_mask, ASSession* session) {
     if (session->owner != GetOwnerCore())
       return _as_set_err(-104, "This session wasn't created by this instance of ascore");
     AS_TRACE(4, "Apply settings for session with ID: %d", (int)session->id);
-    CStripedLock::Exclusive processing(&processing_lock_);
+    CSettingsLock::Writer processing(&processing_lock_);
     auto_locker session_lock(&session->locker, auto_locker::EXCLUSIVE);
     CSettingsLock::Writer settings(&settings_lock_); // presets write the store, see above
     // The store records its outcome in the error state.

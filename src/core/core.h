@@ -28,8 +28,6 @@
 #include "loader.h"
 #include "session_map_guard.h"
 #include "settings_lock.h"
-#include "striped_lock.h"
-#include "thread_slot.h"
 #include "shared_locker.h"
 
 class CCore : public ASCore {
@@ -110,7 +108,7 @@ private:
   uint8_t session_used_[kMaxSessions];
   CConfigurer configurer_;
   CSettingsLock settings_lock_;
-  CStripedLock processing_lock_;
+  CSettingsLock processing_lock_;
   CDispManager disp_mgr_;
   CCoreLoader loader_;
   ascommon::CArray<CAModule*, 64> modules_;
@@ -121,14 +119,13 @@ private:
   CABreaker* breaker_;
   // Released item records kept for the next creates, so that a host's steady
   // create-process-release cycle allocates nothing in the core; freed with the
-  // core. Lock-free: a slot is taken by exchange and filled by compare-exchange.
-  // A thread looks first in the slot of its own thread slot, so threads that
-  // create and release their own items keep reusing records that are already
-  // in their processor's cache, and never write each other's lines.
+  // core. One record per thread slot of the settings lock (settings_lock.h):
+  // only the thread that holds the slot touches its record, so reuse takes no
+  // atomic operation, and threads never write each other's lines. A thread
+  // without a slot (past the 64th) allocates every record.
   struct SpareItem {
-    std::atomic<ASItem*> item;
-    char pad[128 - sizeof(std::atomic<ASItem*>)];
+    ASItem* item;
+    char pad[64 - sizeof(ASItem*)];
   };
-  char spare_lead_[128]; // keeps the first slot off the lines of what precedes it
-  SpareItem spare_items_[ascore::kThreadSlots];
+  SpareItem spare_items_[CSettingsLock::kSlots + 1]; // [0] is never dealt
 };

@@ -5,6 +5,7 @@
 #include <linux/membarrier.h>
 #include <sched.h>
 #include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 __thread uint32_t t_settings_slot __attribute__((tls_model("initial-exec"))) = 0;
@@ -89,6 +90,28 @@ void CSettingsLock::WaitForWriter() {
   pthread_mutex_unlock(&gate_);
 }
 
+namespace {
+
+// Waits until done() holds: a few turns of yielding for the short holds (a
+// setting read, a session-map lookup), then sleeps that grow to a millisecond,
+// so a writer that waits for an item being processed does not keep a
+// processor busy for as long as the item takes.
+template <class Done>
+void WaitUntil(Done done) {
+  long sleep_ns = 10000;
+  for (int turn = 0; !done(); ++turn) {
+    if (turn < 64) {
+      sched_yield();
+      continue;
+    }
+    timespec pause = {0, sleep_ns};
+    nanosleep(&pause, nullptr);
+    if (sleep_ns < 1000000) sleep_ns *= 2;
+  }
+}
+
+} // namespace
+
 void CSettingsLock::LockExclusive() {
   pthread_mutex_lock(&gate_);
   writer_.store(true, std::memory_order_seq_cst);
@@ -101,8 +124,8 @@ void CSettingsLock::LockExclusive() {
       Membarrier(MEMBARRIER_CMD_PRIVATE_EXPEDITED) != 0)
     Membarrier(MEMBARRIER_CMD_GLOBAL);
   for (uint32_t i = 1; i <= kSlots; ++i)
-    while (slots_[i].readers.load(std::memory_order_seq_cst) != 0) sched_yield();
-  while (shared_readers_.load(std::memory_order_seq_cst) != 0) sched_yield();
+    WaitUntil([&] { return slots_[i].readers.load(std::memory_order_seq_cst) == 0; });
+  WaitUntil([&] { return shared_readers_.load(std::memory_order_seq_cst) == 0; });
 }
 
 void CSettingsLock::UnlockExclusive() {

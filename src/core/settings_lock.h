@@ -1,9 +1,12 @@
-// settings_lock.h - CSettingsLock, the core's reader/writer lock around the
-// settings store.
+// settings_lock.h - CSettingsLock, the core's reader/writer lock for state
+// that is read on every hot call and changed rarely: the settings store, and
+// of the same kind the processing lock (items read, commands and settings
+// applications write) and the session map guard (lookups read, session
+// creation and release write).
 //
-// Setting reads are a hot call and writes are rare (setting writes, copies,
-// applications, session creation and release), so the lock puts the whole
-// cost on the writer. Each thread is dealt one of kSlots reader slots (a cache
+// Reads are hot and writes are rare (setting writes, copies, applications,
+// commands, session creation and release), so the lock puts the whole cost on
+// the writer. Each thread is dealt one of kSlots reader slots (a cache
 // line of its own) for its life; only that thread ever writes its slot. A
 // reader counts itself in with a plain store to its slot, looks whether a
 // writer is in, and counts itself out with a plain store: no locked
@@ -79,6 +82,16 @@ public:
     }
     std::atomic<uint32_t>& own = slots_[slot].readers;
     own.store(own.load(std::memory_order_relaxed) - 1, std::memory_order_release);
+  }
+
+  // The calling thread's slot, 1 to kSlots (dealt now if it has none yet), or
+  // kNoSlot. Only this thread holds that number until it ends, so per-thread
+  // state indexed by it needs no atomics; a thread that later gets the number
+  // sees what the ending one left (the slot is handed over with a release and
+  // an acquire).
+  static uint32_t OwnSlot() {
+    uint32_t slot = t_settings_slot;
+    return slot != 0 ? slot : ClaimSlot();
   }
 
   // Waits for the other writers, then for every reader in progress.

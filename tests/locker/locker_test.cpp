@@ -66,11 +66,11 @@ struct MapReader {
 
 } // namespace
 
-// As many fresh threads as the guard has slots are dealt every slot once, so
-// they read at once; a writer waits for each of them, whichever leaves last.
+// Eight fresh threads, each in a reader slot of its own, read at once; a
+// writer waits for each of them, whichever leaves last.
 TEST(SessionMapGuard, ReadersShareAndAWriterWaitsForEverySlot) {
   CSessionMapGuard guard;
-  const unsigned n = CSessionMapGuard::kSlots;
+  const unsigned n = 8;
   for (unsigned last = 0; last < n; ++last) {
     SCOPED_TRACE(last);
     std::vector<std::unique_ptr<MapReader>> readers;
@@ -90,35 +90,35 @@ TEST(SessionMapGuard, ReadersShareAndAWriterWaitsForEverySlot) {
   }
 }
 
-// The processing lock: a writer (a command, a settings application) sleeps
-// until the last reader (an item) leaves and is woken by that leave; a reader
-// that arrives meanwhile queues behind the writer instead of starving it.
-TEST(StripedLock, WriterIsWokenByTheLastReaderAndLateReadersQueueBehindIt) {
-  CStripedLock lock;
-  auto* first = lock.lock_shared();
-  auto* second = lock.lock_shared();
+// The processing lock: a writer (a command, a settings application) waits
+// until the last reader (an item) leaves, however many the reader's thread
+// holds; a reader that arrives meanwhile queues behind the writer instead of
+// starving it.
+TEST(ProcessingLock, WriterWaitsForTheLastReaderAndLateReadersQueueBehindIt) {
+  CSettingsLock lock;
+  lock.LockRead();
+  lock.LockRead();
   Event written, late_in, release_writer;
   std::thread writer([&] {
-    CStripedLock::Exclusive hold(&lock);
+    CSettingsLock::Writer hold(&lock);
     written.Set();
     release_writer.WaitFor(kMust);
   });
   EXPECT_FALSE(written.WaitFor(kMustNot));
   std::thread late([&] {
-    CStripedLock::Shared hold(&lock);
+    CSettingsLock::Reader hold(&lock);
     late_in.Set();
   });
   EXPECT_FALSE(late_in.WaitFor(kMustNot));
-  lock.unlock_shared(first);
+  lock.UnlockRead();
   EXPECT_FALSE(written.WaitFor(kMustNot));
-  lock.unlock_shared(second);
+  lock.UnlockRead();
   EXPECT_TRUE(written.WaitFor(kMust));
   EXPECT_FALSE(late_in.WaitFor(kMustNot));
   release_writer.Set();
   EXPECT_TRUE(late_in.WaitFor(kMust));
   writer.join();
   late.join();
-  EXPECT_EQ(0u, lock.shared_count());
 }
 
 TEST(SharedLocker, ReadersShareTheLock) {
