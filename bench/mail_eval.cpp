@@ -186,9 +186,21 @@ bool ParseCandidate(const std::string& text, Candidate& c) {
     if (k == "rate") point.rate = v, one_point = true;
     else if (k == "passes") point.passes = static_cast<unsigned>(v), one_point = true;
     else if (k == "bits") c.opt.table_bits = static_cast<unsigned>(v);
-    else if (k == "target") c.opt.target_fpr = v;
     else if (k == "folds") c.opt.folds = static_cast<unsigned>(v);
     else if (k == "clues") c.opt.bayes.max_tokens = static_cast<size_t>(v);
+    else if (k == "norm") c.opt.normalize = v != 0;
+    else if (k == "cut") c.opt.cut_log_odds = v;
+    else if (k == "grid") {
+      // grid=RATExPASSES/RATExPASSES/...
+      c.opt.grid.clear();
+      for (const std::string& g : Split(kv.substr(eq + 1), '/')) {
+        eml::LinearParams lp;
+        lp.rate = std::atof(g.c_str());
+        size_t x = g.find('x');
+        lp.passes = x == std::string::npos ? 1 : static_cast<unsigned>(std::atoi(g.c_str() + x + 1));
+        c.opt.grid.push_back(lp);
+      }
+    }
     else return false;
   }
   if (one_point) c.opt.grid = {point};

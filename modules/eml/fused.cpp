@@ -165,9 +165,13 @@ void FusedModel::Learn(const TokenSet& tokens, uint64_t digest, bool spam, const
   std::vector<uint64_t> f;
   LinearFeatures(tokens, f);
   // At least one step, so that every learned message has a record.
+  // Each step is sized by the fused probability, which the message must
+  // move, not the linear model's own (already sure once the Bayes counts or
+  // the intercept are what holds the message on the wrong side).
+  double z = Z(linear_.Margin(f), bayes_ratio);
   for (unsigned i = 0; i < kMaxLearnSteps; ++i) {
-    linear_.Step(digest, f, spam, params_.rate);
-    double z = Z(linear_.Margin(f), bayes_ratio);
+    linear_.StepAt(digest, f, spam, params_.rate, 1.0 / (1.0 + std::exp(-z)));
+    z = Z(linear_.Margin(f), bayes_ratio);
     if (spam ? z >= kLearnMargin : z <= -kLearnMargin) break;
   }
 }
@@ -187,15 +191,16 @@ bool FusedModel::SameState(const FusedModel& o) const {
          fusion_.linear == o.fusion_.linear && fusion_.bayes == o.fusion_.bayes && fusion_.bias == o.fusion_.bias;
 }
 
-// Payload: f64 a, b, c, f64 learning rate, u32 passes, u32 0, the linear
-// model (linear.h), then u64 length and the Bayes counts' bytes.
+// Payload: f64 a, b, c, f64 learning rate, u32 passes, u32 flags (1: the
+// linear model is normalised), the linear model (linear.h), then u64 length
+// and the Bayes counts' bytes.
 void FusedModel::SavePayload(std::string& out) const {
   PutDouble(out, fusion_.linear);
   PutDouble(out, fusion_.bayes);
   PutDouble(out, fusion_.bias);
   PutDouble(out, params_.rate);
   binio::Put(out, params_.passes, 4);
-  binio::Put(out, 0, 4);
+  binio::Put(out, linear_.normalized() ? kNormalizedFlag : 0, 4);
   linear_.Save(out);
   std::string b;
   bayes_.SavePayload(b);
@@ -215,13 +220,19 @@ bool FusedModel::LoadPayload(std::string_view in, std::string& error) {
   m.fusion_.bias = GetDouble(in.data() + 16);
   m.params_.rate = GetDouble(in.data() + 24);
   m.params_.passes = static_cast<unsigned>(binio::Get(in.data() + 32, 4));
+  uint64_t flags = binio::Get(in.data() + 36, 4);
   if (!std::isfinite(m.fusion_.linear) || !std::isfinite(m.fusion_.bayes) || !std::isfinite(m.fusion_.bias) ||
-      !(m.params_.rate > 0 && m.params_.rate <= 1)) {
+      !(m.params_.rate > 0 && m.params_.rate <= 1e3)) {
     error = "fused model has bad weights";
     return false;
   }
   in.remove_prefix(40);
+  if (flags & ~uint64_t(kNormalizedFlag)) {
+    error = "fused model has unknown flags";
+    return false;
+  }
   if (!m.linear_.Load(in, error)) return false;
+  m.linear_.set_normalized(flags & kNormalizedFlag);
   if (in.size() < 8 || in.size() - 8 != binio::Get(in.data(), 8)) {
     error = "fused model: Bayes counts truncated";
     return false;
@@ -276,6 +287,7 @@ void TrainFused(const std::vector<TrainSample>& samples, const TrainOptions& opt
         if (fold[i] == f) bay[i] = bm.Classify(*samples[i].tokens, opt.bayes).log_ratio / 10.0;
       for (size_t g = 0; g < grid.size(); ++g) {
         LinearModel lm(opt.table_bits);
+        lm.set_normalized(opt.normalize);
         train_linear(use, grid[g], lm);
         for (size_t i = 0; i < n; ++i)
           if (fold[i] == f) lin[g][i] = lm.Margin(feats[i].To(scratch));
@@ -299,13 +311,9 @@ void TrainFused(const std::vector<TrainSample>& samples, const TrainOptions& opt
       }
     }
     for (size_t i = 0; i < n; ++i) z[i] = fusion.linear * lin[best][i] + fusion.bayes * bay[i] + fusion.bias;
-    // Put z = 0 between the held-out ham at the target rate and the one above.
-    std::vector<double> ham_z;
-    for (size_t i = 0; i < n; ++i)
-      if (!y[i]) ham_z.push_back(z[i]);
-    std::sort(ham_z.begin(), ham_z.end(), std::greater<double>());
-    size_t allowed = static_cast<size_t>(opt.target_fpr * static_cast<double>(ham_z.size()));
-    double cut = allowed == 0 ? ham_z[0] + 1.0 : (ham_z[allowed] + ham_z[allowed - 1]) / 2;
+    // The fitted z is the held-out log-odds of spam; z = 0 goes where it
+    // is cut_log_odds.
+    const double cut = opt.cut_log_odds;
     fusion.bias -= cut;
     if (report) {
       report->fitted = true;
@@ -325,6 +333,7 @@ void TrainFused(const std::vector<TrainSample>& samples, const TrainOptions& opt
   FusedModel m(opt.table_bits);
   m.set_params(grid[best]);
   m.set_fusion(fusion);
+  m.linear().set_normalized(opt.normalize);
   train_bayes([](size_t) { return true; }, m.bayes());
   train_linear([](size_t) { return true; }, grid[best], m.linear());
   if (report) report->chosen = grid[best];

@@ -39,7 +39,7 @@ double LinearModel::Margin(const std::vector<uint64_t>& features) const {
   int64_t sum = AsSigned(bias_);
   if (!w_.empty())
     for (uint64_t h : features) sum += AsSigned(w_[Slot(h)]);
-  return static_cast<double>(sum) / kScale;
+  return static_cast<double>(sum) / kScale * Scale(features.size());
 }
 
 double LinearModel::Margin(const TokenSet& tokens) const {
@@ -60,7 +60,7 @@ double LinearModel::Margin(const TokenSet& tokens) const {
       sum += AsSigned(w_[Slot(gs[i])]);
     }
   }
-  return static_cast<double>(sum) / kScale;
+  return static_cast<double>(sum) / kScale * Scale(tokens.size() + tokens.grams().size());
 }
 
 void LinearModel::Apply(const std::vector<uint64_t>& features, uint32_t step) {
@@ -70,8 +70,13 @@ void LinearModel::Apply(const std::vector<uint64_t>& features, uint32_t step) {
 }
 
 int32_t LinearModel::Step(uint64_t digest, const std::vector<uint64_t>& features, bool spam, double rate) {
-  double p = 1.0 / (1.0 + std::exp(-Margin(features)));
-  int32_t step = static_cast<int32_t>(std::lround(rate * ((spam ? 1.0 : 0.0) - p) * kScale));
+  return StepAt(digest, features, spam, rate, 1.0 / (1.0 + std::exp(-Margin(features))));
+}
+
+int32_t LinearModel::StepAt(uint64_t digest, const std::vector<uint64_t>& features, bool spam, double rate,
+                            double p) {
+  int32_t step =
+      static_cast<int32_t>(std::lround(rate * ((spam ? 1.0 : 0.0) - p) * Scale(features.size()) * kScale));
   Apply(features, static_cast<uint32_t>(step));
   steps_[digest] += static_cast<uint32_t>(step);
   return step;
@@ -90,7 +95,7 @@ size_t LinearModel::nonzero_weights() const {
 }
 
 bool LinearModel::SameState(const LinearModel& o) const {
-  if (bits_ != o.bits_ || bias_ != o.bias_ || steps_ != o.steps_) return false;
+  if (bits_ != o.bits_ || normalized_ != o.normalized_ || bias_ != o.bias_ || steps_ != o.steps_) return false;
   if (w_.empty() || o.w_.empty()) return nonzero_weights() == 0 && o.nonzero_weights() == 0;
   return w_ == o.w_;
 }

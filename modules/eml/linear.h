@@ -20,6 +20,7 @@
 // the others need exclusive access.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -50,12 +51,20 @@ class LinearModel {
 
   // Log-odds that the message is spam (0 for an empty model).
   double Margin(const std::vector<uint64_t>& features) const;
+  // Normalised: every feature of a message with n features (and the bias)
+  // counts 1/sqrt(n), so each message's vector has length about 1 and a long
+  // message weighs no more than a short one, in its score as in its steps.
+  bool normalized() const { return normalized_; }
+  void set_normalized(bool on) { normalized_ = on; }
   // The same for LinearFeatures(tokens), without building the list.
   double Margin(const TokenSet& tokens) const;
 
   // One gradient step for the message labelled `spam`, added to its record
   // (created if needed). Returns the step in fixed-point units.
   int32_t Step(uint64_t digest, const std::vector<uint64_t>& features, bool spam, double rate);
+  // The same with the spam probability `p` given (a user's correction steps
+  // by the fused model's probability: see fused.h).
+  int32_t StepAt(uint64_t digest, const std::vector<uint64_t>& features, bool spam, double rate, double p);
   // Undoes every step recorded for the message; false if there is none.
   bool Forget(uint64_t digest, const std::vector<uint64_t>& features);
   bool Known(uint64_t digest) const { return steps_.count(digest) != 0; }
@@ -75,7 +84,10 @@ class LinearModel {
   void Apply(const std::vector<uint64_t>& features, uint32_t step);
   size_t Slot(uint64_t h) const { return static_cast<size_t>(h >> (64 - bits_)); }
 
+  double Scale(size_t n) const { return normalized_ && n ? 1.0 / std::sqrt(static_cast<double>(n)) : 1.0; }
+
   unsigned bits_;
+  bool normalized_ = false;
   std::vector<uint32_t, LargeAllocator<uint32_t>> w_;  // two's-complement fixed-point weights; empty while all are 0
   uint32_t bias_ = 0;
   std::unordered_map<uint64_t, uint32_t> steps_;  // digest -> total step (wrapping)

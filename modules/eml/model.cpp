@@ -114,6 +114,7 @@ bool ParseModelFile(std::string_view d, ModelData& out, std::string& error) {
   if (payload_version != model->payload_version()) {
     error = "model data version " + std::to_string(payload_version) + " is not supported (this build reads version " +
             std::to_string(model->payload_version()) + ")";
+    if (payload_version < model->payload_version()) error += ": train it again with 'ascan train'";
     return false;
   }
   LearnedMessages learned;

@@ -755,6 +755,8 @@ TEST(ModelFile, RoundTripAndEveryRefusal) {
       {"old format", old, "older format"},
       {"unknown kind", SerializeModelFile(OtherModel(77, 1), learned), "model kind 77 is not supported"},
       {"payload version", SerializeModelFile(OtherModel(kModelBayes, 9), learned), "data version 9 is not supported"},
+      {"older fused data", SerializeModelFile(OtherModel(kModelFused, 1), learned),
+       "data version 1 is not supported (this build reads version 2): train it again"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

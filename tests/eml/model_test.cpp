@@ -49,42 +49,65 @@ std::string Payload(const FusedModel& m) {
 }  // namespace
 
 TEST(FusedModel, ForgetUndoesLearnBitForBit) {
-  Corpus train(12), extra(3, 100);
-  TrainOptions opt;
-  opt.table_bits = 12;  // small table: slots shared by many features
-  FusedModel m(opt.table_bits);
-  TrainFused(train.samples, opt, m);
-  const std::string before = Payload(m);
-  BayesParams bp;
-  struct Case {
-    const char* name;
-    std::vector<size_t> learn;   // indexes into `extra`, learned in order
-    std::vector<size_t> forget;  // then forgotten in this order
-  } cases[] = {
-      {"one message", {0}, {0}},
-      {"interleaved, forgotten in learning order", {0, 1, 2}, {0, 1, 2}},
-      {"interleaved, forgotten in reverse", {2, 0, 1}, {1, 0, 2}},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (bool normalize : {false, true}) {
+    SCOPED_TRACE(normalize ? "normalised" : "plain");
+    Corpus train(12), extra(3, 100);
+    TrainOptions opt;
+    opt.table_bits = 12;  // small table: slots shared by many features
+    opt.normalize = normalize;
+    if (!normalize) opt.grid = {{0.02, 1}};
+    FusedModel m(opt.table_bits);
+    TrainFused(train.samples, opt, m);
+    const std::string before = Payload(m);
+    BayesParams bp;
+    struct Case {
+      const char* name;
+      std::vector<size_t> learn;   // indexes into `extra`, learned in order
+      std::vector<size_t> forget;  // then forgotten in this order
+    } cases[] = {
+        {"one message", {0}, {0}},
+        {"interleaved, forgotten in learning order", {0, 1, 2}, {0, 1, 2}},
+        {"interleaved, forgotten in reverse", {2, 0, 1}, {1, 0, 2}},
+    };
+    for (const Case& c : cases) {
+      SCOPED_TRACE(c.name);
+      FusedModel copy = m;
+      for (size_t i : c.learn) copy.Learn(extra.an[i].tokens, extra.samples[i].digest, i % 2 == 1, bp);
+      EXPECT_NE(Payload(copy), before);
+      for (size_t i : c.forget) copy.Forget(extra.an[i].tokens, extra.samples[i].digest, i % 2 == 1);
+      EXPECT_EQ(Payload(copy), before);
+      EXPECT_TRUE(copy.SameState(m));
+    }
+    // A correction moves the message to the side it was learned as.
     FusedModel copy = m;
-    for (size_t i : c.learn) copy.Learn(extra.an[i].tokens, extra.samples[i].digest, i % 2 == 1, bp);
-    EXPECT_NE(Payload(copy), before);
-    for (size_t i : c.forget) copy.Forget(extra.an[i].tokens, extra.samples[i].digest, i % 2 == 1);
-    EXPECT_EQ(Payload(copy), before);
-    EXPECT_TRUE(copy.SameState(m));
+    const TokenSet& ham = extra.an[0].tokens;
+    copy.Learn(ham, extra.samples[0].digest, true, bp);
+    EXPECT_GE(copy.Evaluate(ham, bp).z, FusedModel::kLearnMargin);
   }
-  // A correction moves the message to the side it was learned as.
-  FusedModel copy = m;
-  const TokenSet& ham = extra.an[0].tokens;
-  copy.Learn(ham, extra.samples[0].digest, true, bp);
-  EXPECT_GE(copy.Evaluate(ham, bp).z, FusedModel::kLearnMargin);
+}
+
+TEST(LinearModel, NormalisedStepMovesAnyMessageByTheRate) {
+  // One step from an empty model at rate r (p = 0.5) moves the message's own
+  // margin by r/2 whatever its length (times (n + 1) / n: the bias counts as
+  // a feature); without normalising, by r/2 per feature.
+  for (size_t n : {3u, 400u}) {
+    SCOPED_TRACE(n);
+    std::vector<uint64_t> f;
+    for (size_t i = 0; i < n; ++i) f.push_back((i + 1) * 0x9E3779B97F4A7C15ULL);
+    LinearModel plain(16), norm(16);
+    norm.set_normalized(true);
+    plain.Step(1, f, true, 0.02);
+    norm.Step(1, f, true, 2.0);
+    EXPECT_NEAR(plain.Margin(f), 0.01 * static_cast<double>(n + 1), 1e-3 * static_cast<double>(n));
+    EXPECT_NEAR(norm.Margin(f), 1.0 * static_cast<double>(n + 1) / static_cast<double>(n), 1e-3);
+  }
 }
 
 TEST(FusedModel, PayloadRoundTripAndRefusals) {
   Corpus train(10);
   TrainOptions opt;
   opt.table_bits = 14;
+  opt.normalize = true;
   FusedModel m(opt.table_bits);
   TrainFused(train.samples, opt, m);
   std::string data = Payload(m);
@@ -93,6 +116,7 @@ TEST(FusedModel, PayloadRoundTripAndRefusals) {
   ASSERT_TRUE(back.LoadPayload(data, err)) << err;
   EXPECT_TRUE(back.SameState(m));
   EXPECT_EQ(back.linear().table_bits(), 14u);
+  EXPECT_TRUE(back.linear().normalized());
   EXPECT_EQ(back.linear().records(), train.samples.size());
   BayesParams bp;
   EXPECT_EQ(back.Evaluate(train.an[1].tokens, bp).z, m.Evaluate(train.an[1].tokens, bp).z);
@@ -120,6 +144,7 @@ TEST(FusedModel, PayloadRoundTripAndRefusals) {
       {"weight not a number", not_a_number},
       {"table bits too large", with(40, 40)},
       {"learning rate zero", std::string(data).replace(24, 8, 8, '\0')},
+      {"unknown flag", with(36, 3)},
   };
   for (const Bad& b : bad) {
     SCOPED_TRACE(b.name);
