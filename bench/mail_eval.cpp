@@ -14,7 +14,8 @@
 //       trained on a stratified random N of its training folds, as in the
 //       learning curve; its log-odds rank, not the printed score). MODEL is "bayes",
 //       "lr:key=value,..." or "fused:key=value,..." (keys: rate, passes,
-//       bits, target, folds, clues; rate or passes make a one-point grid) or "nested:MODEL|MODEL|..."
+//       bits, folds, clues, norm (0/1), cut (the threshold's log-odds),
+//       grid=RATExPASSES/...; rate or passes make a one-point grid) or "nested:MODEL|MODEL|..."
 //       (each outer fold picks the candidate whose linear model has the
 //       lowest 1-ROCA in an inner cross-validation of that fold's training
 //       part; only the pick is trained on it and sees the outer test fold).
