@@ -8,7 +8,8 @@
 // guard is a lock of the settings lock's kind (settings_lock.h): a lookup
 // counts itself in and out of its own thread's slot with plain stores, and a
 // change pays with the process-wide barrier and waits only for the lookups in
-// progress, never for the items around them.
+// progress, never for the items around them. Its Reader and Writer holds
+// take a null guard for a dispatch manager or store used outside a core.
 //
 // Held only while a map is read or changed: never while module code runs, and
 // no other lock (the trace log's included) is taken while it is held, so it is
@@ -17,38 +18,4 @@
 
 #include "settings_lock.h"
 
-class CSessionMapGuard : public CSettingsLock {
-public:
-  // Shared hold for one lookup; exclusive hold for a change. A null guard
-  // holds nothing: a dispatch manager or store used outside a core has no
-  // concurrent writer.
-  class Reader {
-  public:
-    explicit Reader(CSessionMapGuard* guard) : guard_(guard) {
-      if (guard_) guard_->LockRead();
-    }
-    ~Reader() {
-      if (guard_) guard_->UnlockRead();
-    }
-    Reader(const Reader&) = delete;
-    Reader& operator=(const Reader&) = delete;
-
-  private:
-    CSessionMapGuard* guard_;
-  };
-
-  class Writer {
-  public:
-    explicit Writer(CSessionMapGuard* guard) : guard_(guard) {
-      if (guard_) guard_->LockExclusive();
-    }
-    ~Writer() {
-      if (guard_) guard_->UnlockExclusive();
-    }
-    Writer(const Writer&) = delete;
-    Writer& operator=(const Writer&) = delete;
-
-  private:
-    CSessionMapGuard* guard_;
-  };
-};
+class CSessionMapGuard : public CSettingsLock {};

@@ -98,10 +98,16 @@ public:
   void LockExclusive();
   void UnlockExclusive();
 
+  // Scoped holds. A null lock holds nothing: a part used outside a core (a
+  // dispatch manager or store on its own) has no other thread to exclude.
   class Reader {
   public:
-    explicit Reader(CSettingsLock* lock) : lock_(lock) { lock_->LockRead(); }
-    ~Reader() { lock_->UnlockRead(); }
+    explicit Reader(CSettingsLock* lock) : lock_(lock) {
+      if (lock_) lock_->LockRead();
+    }
+    ~Reader() {
+      if (lock_) lock_->UnlockRead();
+    }
     Reader(const Reader&) = delete;
     Reader& operator=(const Reader&) = delete;
 
@@ -111,8 +117,12 @@ public:
 
   class Writer {
   public:
-    explicit Writer(CSettingsLock* lock) : lock_(lock) { lock_->LockExclusive(); }
-    ~Writer() { lock_->UnlockExclusive(); }
+    explicit Writer(CSettingsLock* lock) : lock_(lock) {
+      if (lock_) lock_->LockExclusive();
+    }
+    ~Writer() {
+      if (lock_) lock_->UnlockExclusive();
+    }
     Writer(const Writer&) = delete;
     Writer& operator=(const Writer&) = delete;
 
