@@ -110,7 +110,7 @@ std::string_view HeaderPrefix(std::string_view lname) {
 // The distinct overlapping 4-byte sequences of `bytes`, each added once as a
 // gram. A small open-addressing set finds the repeats in one pass (a sort
 // of the 4-grams cost as much as the rest of the tokenizer).
-void AddByteGrams(std::string_view bytes, TokenSet& out) {
+void AddByteGrams(std::string_view bytes, uint64_t tag, TokenSet& out) {
   if (bytes.size() < 4) return;
   size_t cap = 64;
   while (cap < 2 * bytes.size()) cap *= 2;
@@ -126,7 +126,7 @@ void AddByteGrams(std::string_view bytes, TokenSet& out) {
     while (seen[s] && seen[s] != key) s = (s + 1) & mask;
     if (seen[s]) continue;
     seen[s] = key;
-    out.AddGram(Mix(g ^ 0x3467000000000000ULL));
+    out.AddGram(Mix(g ^ tag));
   }
 }
 
@@ -182,6 +182,7 @@ bool SetTokenizerOption(TokenizerOptions& opt, std::string_view name, long value
   else if (name == "mailer_value") opt.mailer_value = b;
   else if (name == "max_body_tokens") opt.max_body_tokens = n;
   else if (name == "gram_bytes") opt.gram_bytes = n;
+  else if (name == "text_grams") opt.text_grams = b;
   else return false;
   return true;
 }
@@ -298,7 +299,14 @@ void Tokenize(const Message& msg, const TextContent& text, TokenSet& out, const 
 
   // Byte 4-grams: they see what word splitting loses (obfuscated words,
   // markup, encodings, header layout).
-  AddByteGrams(std::string_view(msg.raw).substr(0, std::min(msg.raw.size(), opt.gram_bytes)), out);
+  AddByteGrams(std::string_view(msg.raw).substr(0, std::min(msg.raw.size(), opt.gram_bytes)),
+               0x3467000000000000ULL, out);
+  if (opt.text_grams && opt.gram_bytes) {
+    std::string view(std::string_view(text.subject).substr(0, opt.gram_bytes));
+    view.push_back('\n');
+    view.append(std::string_view(text.body).substr(0, opt.gram_bytes - std::min(view.size(), opt.gram_bytes)));
+    AddByteGrams(view, 0x5478000000000000ULL, out);
+  }
 
   // Body words.
   size_t count = 0;

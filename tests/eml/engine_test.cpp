@@ -567,6 +567,28 @@ TEST(Tokens, PairsCaseVariantsAndOptions) {
   EXPECT_TRUE(HasToken(a.tokens, "mid:*noat*"));
 }
 
+TEST(Tokens, TextGramsSeeThroughTransferEncodings) {
+  // The same text sent plain and in base64: their raw 4-grams share only
+  // the header, their text 4-grams all of "cheap offer\nwonderful savings
+  // today" (33 grams of 36 bytes, some repeated).
+  const std::string head = "From: a@b.example\nSubject: cheap offer\nContent-Type: text/plain\n";
+  const std::string plain = head + "\nwonderful savings today\n";
+  const std::string b64 = head + "Content-Transfer-Encoding: base64\n\nd29uZGVyZnVsIHNhdmluZ3MgdG9kYXkK\n";
+  auto shared = [&](bool text_grams) {
+    TokenizerOptions o;
+    o.text_grams = text_grams;
+    Analysis a, b;
+    Analyze(plain, a, o);
+    Analyze(b64, b, o);
+    std::set<uint64_t> seen(a.tokens.grams().begin(), a.tokens.grams().end());
+    EXPECT_EQ(seen.size(), a.tokens.grams().size());  // each gram once
+    size_t n = 0;
+    for (uint64_t g : b.tokens.grams()) n += seen.count(g);
+    return n;
+  };
+  EXPECT_GE(shared(true), shared(false) + 30);
+}
+
 TEST(Bayes, RobinsonAndFisherMath) {
   EXPECT_DOUBLE_EQ(ChiSquareQ(0, 4), 1.0);
   EXPECT_NEAR(ChiSquareQ(2.0, 2), std::exp(-1.0), 1e-12);
