@@ -19,6 +19,7 @@
 #include "asitem.h"
 #include "astest_control.h"
 #include "astest_paths.h"
+#include "temp_dir.h"
 
 namespace {
 
@@ -254,10 +255,9 @@ TEST_F(CoreSessions, ReleaseWaitsForItsItemInProgress) {
 // marked. Each call must come back at once (a call that queues behind the
 // release would then lock inside the freed record) with its own refusal.
 TEST_F(CoreSessions, LateCallsOnASessionBeingReleasedFailAtOnce) {
-  char dir[] = "/tmp/ascore-late-XXXXXX";
-  ASSERT_NE(nullptr, mkdtemp(dir));
+  TempDir dir("ascore-late");
   setenv("AS_TRACER_LEVEL", "debug", 1);
-  setenv("AS_TRACER_PATH", dir, 1);
+  setenv("AS_TRACER_PATH", dir.path.c_str(), 1);
   Open();
   unsetenv("AS_TRACER_LEVEL");
   unsetenv("AS_TRACER_PATH");
@@ -319,7 +319,7 @@ TEST_F(CoreSessions, LateCallsOnASessionBeingReleasedFailAtOnce) {
   // Read-only refusals write no line of their own; exclusive ones (command,
   // settings apply, second release) write the exception line.
   std::stringstream log;
-  log << std::ifstream(std::string(dir) + "/as2_debug.log").rdbuf();
+  log << std::ifstream(dir / "as2_debug.log").rdbuf();
   auto count = [&](const std::string& text) {
     int n = 0;
     for (size_t at = log.str().find(text); at != std::string::npos; at = log.str().find(text, at + 1)) ++n;

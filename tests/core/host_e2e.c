@@ -9,6 +9,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #include "ascore/ascore.h"
 #include "astest_control.h"
@@ -137,6 +138,14 @@ int main(void) {
   CHECK(count(log, "[ANTISPAM EXCEPTION]") == 0);
   CHECK(count(log, "WARNING: the core is being destroyed") == 0);
   astest_reset();
-  if (failures) fprintf(stderr, "%d check(s) failed; trace in %s\n", failures, path);
-  return failures ? 1 : 0;
+  if (failures) {
+    fprintf(stderr, "%d check(s) failed; trace in %s\n", failures, path);
+    return 1;
+  }
+  /* Passed: the trace directory goes (it holds only the log). */
+  if (unlink(path) != 0 || rmdir(dir) != 0) {
+    perror(dir);
+    return 1;
+  }
+  return 0;
 }

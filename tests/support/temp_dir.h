@@ -11,9 +11,9 @@
 #include <string>
 
 struct TempDir {
-  TempDir() {
-    char tmpl[] = "/tmp/ascore-test-XXXXXX";
-    path = mkdtemp(tmpl) ? tmpl : "/nonexistent";
+  explicit TempDir(const std::string& prefix = "ascore-test") {
+    std::string tmpl = "/tmp/" + prefix + "-XXXXXX";
+    path = mkdtemp(tmpl.data()) ? tmpl : "/nonexistent";
   }
   ~TempDir() {
     nftw(path.c_str(), [](const char* p, const struct stat*, int, struct FTW*) { return ::remove(p); }, 8,

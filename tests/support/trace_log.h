@@ -9,19 +9,18 @@
 #include <sstream>
 #include <string>
 
+#include "temp_dir.h"
 #include "tracer.h"
 
 class TraceLog {
 public:
   // (Re)starts tracing at the given level word ("debug", "alert", ...).
   explicit TraceLog(const char* level) {
-    static std::string dir = [] {
-      char tmpl[] = "/tmp/ascore-trace-XXXXXX";
-      return std::string(mkdtemp(tmpl) ? tmpl : "/tmp");
-    }();
-    path_ = dir + "/as2_debug.log";
+    // One directory per process, removed when the process ends.
+    static TempDir dir("ascore-trace");
+    path_ = dir / "as2_debug.log";
     setenv("AS_TRACER_LEVEL", level, 1);
-    setenv("AS_TRACER_PATH", dir.c_str(), 1);
+    setenv("AS_TRACER_PATH", dir.path.c_str(), 1);
     started_ = ascommon::as_tracer_start(nullptr) == 0;
     start_ = All().size();
   }
