@@ -162,7 +162,8 @@ struct Sample {
 };
 
 // "bayes", "lr:..." (the linear model alone, no fusion), "fused:..." (what
-// ascan train builds). Keys: rate, passes, bits, target, folds.
+// ascan train builds). Keys: rate, passes, bits, folds, clues, s, x, mindev
+// (the Bayes counts' settings), norm, cut, grid.
 struct Candidate {
   std::string text;
   enum { kBayes, kLinear, kFused } kind = kFused;
@@ -189,6 +190,9 @@ bool ParseCandidate(const std::string& text, Candidate& c) {
     else if (k == "bits") c.opt.table_bits = static_cast<unsigned>(v);
     else if (k == "folds") c.opt.folds = static_cast<unsigned>(v);
     else if (k == "clues") c.opt.bayes.max_tokens = static_cast<size_t>(v);
+    else if (k == "s") c.opt.bayes.s = v;
+    else if (k == "x") c.opt.bayes.x = v;
+    else if (k == "mindev") c.opt.bayes.min_dev = v;
     else if (k == "norm") c.opt.normalize = v != 0;
     else if (k == "cut") c.opt.cut_log_odds = v;
     else if (k == "grid") {

@@ -182,7 +182,7 @@ bool SetTokenizerOption(TokenizerOptions& opt, std::string_view name, long value
   else if (name == "mailer_value") opt.mailer_value = b;
   else if (name == "max_body_tokens") opt.max_body_tokens = n;
   else if (name == "gram_bytes") opt.gram_bytes = n;
-  else if (name == "text_grams") opt.text_grams = b;
+  else if (name == "text_gram_bytes") opt.text_gram_bytes = n;
   else return false;
   return true;
 }
@@ -301,10 +301,11 @@ void Tokenize(const Message& msg, const TextContent& text, TokenSet& out, const 
   // markup, encodings, header layout).
   AddByteGrams(std::string_view(msg.raw).substr(0, std::min(msg.raw.size(), opt.gram_bytes)),
                0x3467000000000000ULL, out);
-  if (opt.text_grams && opt.gram_bytes) {
-    std::string view(std::string_view(text.subject).substr(0, opt.gram_bytes));
+  if (opt.text_gram_bytes) {
+    const size_t cap = opt.text_gram_bytes;
+    std::string view(std::string_view(text.subject).substr(0, cap));
     view.push_back('\n');
-    view.append(std::string_view(text.body).substr(0, opt.gram_bytes - std::min(view.size(), opt.gram_bytes)));
+    view.append(std::string_view(text.body).substr(0, cap - std::min(view.size(), cap)));
     AddByteGrams(view, 0x5478000000000000ULL, out);
   }
 

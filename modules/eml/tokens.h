@@ -73,11 +73,12 @@ struct TokenizerOptions {
   // Overlapping 4-byte sequences of the first N bytes of the message as it
   // arrived (header included, an mbox "From " line not), 0 = none.
   size_t gram_bytes = 3000;
-  // The same for the first `gram_bytes` of the decoded text (the subject, a
-  // line break, the body's text), tagged apart: they see the words whatever
-  // transfer encoding or charset carried them. Off: measured, it helps
-  // small training sets but slows scanning (docs/mail-plugins.md).
-  bool text_grams = false;
+  // The same for the first N bytes of the decoded text (the subject, a line
+  // break, the body's text as UTF-8), tagged apart: they see the words
+  // whatever transfer encoding or charset carried them. 0 = none. Measured
+  // and left off (docs/mail-plugins.md). A model is trained for one setting
+  // of both: changing either default is a new fused model data version.
+  size_t text_gram_bytes = 0;
 };
 
 // Sets the option called `name` (the member's name) to `value`; false when
