@@ -1,6 +1,8 @@
 // model_store.cpp - one model file shared by threads and processes.
 #include "model_store.h"
 
+#include "large_alloc.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -139,8 +141,12 @@ bool ReadModelFile(const std::string& path, ModelData& out, FileStamp& stamp, st
   }
   struct stat st;
   // Not a std::string: its resize would clear every byte before the read
-  // writes it.
-  std::unique_ptr<char[]> data;
+  // writes it. From the large-table allocator: a model file is megabytes,
+  // and huge pages take a few page faults to fill where 4 KiB pages take
+  // thousands.
+  size_t capacity = 0;
+  auto release = [&capacity](char* p) { LargeAllocator<char>().deallocate(p, capacity); };
+  std::unique_ptr<char, decltype(release)> data(nullptr, release);
   size_t done = 0;
   bool ok = ::fstat(fd, &st) == 0;
   if (!ok) {
@@ -153,7 +159,8 @@ bool ReadModelFile(const std::string& path, ModelData& out, FileStamp& stamp, st
     ok = false;
   } else {
     size_t size = static_cast<size_t>(st.st_size);
-    data.reset(new char[size + 1]);
+    capacity = size + 1;
+    data.reset(LargeAllocator<char>().allocate(capacity));
     while (ok && done < size) {
       ssize_t n = ::read(fd, data.get() + done, size - done);
       if (n < 0 && errno == EINTR) continue;
