@@ -194,6 +194,7 @@ bool ParseCandidate(const std::string& text, Candidate& c) {
     else if (k == "x") c.opt.bayes.x = v;
     else if (k == "mindev") c.opt.bayes.min_dev = v;
     else if (k == "norm") c.opt.normalize = v != 0;
+    else if (k == "split") c.opt.split = v != 0;
     else if (k == "cut") c.opt.cut_log_odds = v;
     else if (k == "grid") {
       // grid=RATExPASSES/RATExPASSES/...
@@ -226,8 +227,8 @@ void RunCandidate(const Candidate& c, const std::vector<Sample>& all, const std:
   eml::TrainReport rep;
   eml::TrainFused(ts, opt, m, &rep);
   if (std::getenv("MAIL_EVAL_VERBOSE"))
-    std::fprintf(stderr, "    %s: rate %g passes %u, fusion %.4f %.4f %.4f, held out fp %zu/%zu caught %zu/%zu\n",
-                 c.text.c_str(), rep.chosen.rate, rep.chosen.passes, m.fusion().linear, m.fusion().bayes,
+    std::fprintf(stderr, "    %s: rate %g passes %u, fusion %.4f %.4f %.4f %.4f, held out fp %zu/%zu caught %zu/%zu\n",
+                 c.text.c_str(), rep.chosen.rate, rep.chosen.passes, m.fusion().linear, m.fusion().grams, m.fusion().bayes,
                  m.fusion().bias, rep.held_out_fp, rep.held_out_ham, rep.held_out_caught, rep.held_out_spam);
   for (size_t i : test) {
     eml::FusedScore r = m.Evaluate(all[i].tokens, opt.bayes);

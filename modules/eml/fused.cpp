@@ -55,8 +55,8 @@ double AreaAboveRoc(const std::vector<double>& z, const std::vector<bool>& y) {
 // hashes (the table slot uses only high bits), rebuilt for each step.
 struct Compact {
   std::vector<uint32_t> high;
-  void From(const TokenSet& t, std::vector<uint64_t>& scratch) {
-    LinearFeatures(t, scratch);
+  void From(const TokenSet& t, FeatureView view, std::vector<uint64_t>& scratch) {
+    LinearFeatures(t, view, scratch);
     high.resize(scratch.size());
     for (size_t i = 0; i < scratch.size(); ++i) high[i] = static_cast<uint32_t>(scratch[i] >> 32);
   }
@@ -140,9 +140,14 @@ std::vector<double> FitLogistic(const std::vector<std::vector<double>>& x, const
 
 FusedScore FusedModel::Evaluate(const TokenSet& tokens, const BayesParams& bp, size_t top_n) const {
   FusedScore r;
-  r.linear = linear_.Margin(tokens);
+  if (split_) {
+    r.linear = linear_.Margin(tokens, FeatureView::kTokens);
+    r.grams = grams_.Margin(tokens, FeatureView::kGrams);
+  } else {
+    r.linear = linear_.Margin(tokens);
+  }
   r.bayes = bayes_.Classify(tokens, bp, top_n);
-  r.z = Z(r.linear, r.bayes.log_ratio);
+  r.z = Z(r.linear, r.bayes.log_ratio, r.grams);
   r.score = 1.0 / (1.0 + std::exp(-r.z));
   r.verdict_log_odds = r.z + std::log(kDefaultSpamThreshold / (1.0 - kDefaultSpamThreshold));
   return r;
@@ -162,46 +167,59 @@ ModelScore FusedModel::Score(const TokenSet& tokens, const ScoreOptions& opt) co
 void FusedModel::Learn(const TokenSet& tokens, uint64_t digest, bool spam, const BayesParams& bp) {
   bayes_.Learn(tokens, spam);
   double bayes_ratio = bayes_.Classify(tokens, bp).log_ratio;
-  std::vector<uint64_t> f;
-  LinearFeatures(tokens, f);
+  std::vector<uint64_t> f, g;
+  LinearFeatures(tokens, split_ ? FeatureView::kTokens : FeatureView::kAll, f);
+  if (split_) LinearFeatures(tokens, FeatureView::kGrams, g);
+  auto z = [&] { return Z(linear_.Margin(f), bayes_ratio, split_ ? grams_.Margin(g) : 0.0); };
   // At least one step, so that every learned message has a record.
   // Each step is sized by the fused probability, which the message must
   // move, not the linear model's own (already sure once the Bayes counts or
   // the intercept are what holds the message on the wrong side).
-  double z = Z(linear_.Margin(f), bayes_ratio);
   for (unsigned i = 0; i < kMaxLearnSteps; ++i) {
-    linear_.StepAt(digest, f, spam, params_.rate, 1.0 / (1.0 + std::exp(-z)));
-    z = Z(linear_.Margin(f), bayes_ratio);
-    if (spam ? z >= kLearnMargin : z <= -kLearnMargin) break;
+    double p = 1.0 / (1.0 + std::exp(-z()));
+    linear_.StepAt(digest, f, spam, params_.rate, p);
+    if (split_) grams_.StepAt(digest, g, spam, params_.rate, p);
+    double now = z();
+    if (spam ? now >= kLearnMargin : now <= -kLearnMargin) break;
   }
 }
 
 void FusedModel::Forget(const TokenSet& tokens, uint64_t digest, bool spam) {
   bayes_.Forget(tokens, spam);
   std::vector<uint64_t> f;
-  LinearFeatures(tokens, f);
+  LinearFeatures(tokens, split_ ? FeatureView::kTokens : FeatureView::kAll, f);
   linear_.Forget(digest, f);
+  if (split_) {
+    LinearFeatures(tokens, FeatureView::kGrams, f);
+    grams_.Forget(digest, f);
+  }
 }
 
 bool FusedModel::SameState(const FusedModel& o) const {
   std::string a, b;
   bayes_.SavePayload(a);
   o.bayes_.SavePayload(b);
-  return linear_.SameState(o.linear_) && a == b &&
-         fusion_.linear == o.fusion_.linear && fusion_.bayes == o.fusion_.bayes && fusion_.bias == o.fusion_.bias;
+  return linear_.SameState(o.linear_) && split_ == o.split_ && (!split_ || grams_.SameState(o.grams_)) && a == b &&
+         fusion_.linear == o.fusion_.linear && fusion_.grams == o.fusion_.grams && fusion_.bayes == o.fusion_.bayes &&
+         fusion_.bias == o.fusion_.bias;
 }
 
 // Payload: f64 a, b, c, f64 learning rate, u32 passes, u32 flags (1: the
-// linear model is normalised), the linear model (linear.h), then u64 length
-// and the Bayes counts' bytes.
+// linear models are normalised, 2: split), the linear model (linear.h), when
+// split the grams' linear model and f64 its weight, then u64 length and the
+// Bayes counts' bytes.
 void FusedModel::SavePayload(std::string& out) const {
   PutDouble(out, fusion_.linear);
   PutDouble(out, fusion_.bayes);
   PutDouble(out, fusion_.bias);
   PutDouble(out, params_.rate);
   binio::Put(out, params_.passes, 4);
-  binio::Put(out, linear_.normalized() ? kNormalizedFlag : 0, 4);
+  binio::Put(out, (linear_.normalized() ? kNormalizedFlag : 0) | (split_ ? kSplitFlag : 0), 4);
   linear_.Save(out);
+  if (split_) {
+    grams_.Save(out);
+    PutDouble(out, fusion_.grams);
+  }
   std::string b;
   bayes_.SavePayload(b);
   binio::Put(out, b.size(), 8);
@@ -227,12 +245,26 @@ bool FusedModel::LoadPayload(std::string_view in, std::string& error) {
     return false;
   }
   in.remove_prefix(40);
-  if (flags & ~uint64_t(kNormalizedFlag)) {
+  if (flags & ~uint64_t(kNormalizedFlag | kSplitFlag)) {
     error = "fused model has unknown flags";
     return false;
   }
   if (!m.linear_.Load(in, error)) return false;
   m.linear_.set_normalized(flags & kNormalizedFlag);
+  m.split_ = flags & kSplitFlag;
+  if (m.split_) {
+    if (!m.grams_.Load(in, error)) return false;
+    if (m.grams_.table_bits() != m.linear_.table_bits()) {
+      error = "fused model: the two linear models differ in size";
+      return false;
+    }
+    m.grams_.set_normalized(flags & kNormalizedFlag);
+    if (in.size() < 8 || !std::isfinite(m.fusion_.grams = GetDouble(in.data()))) {
+      error = "fused model has bad weights";
+      return false;
+    }
+    in.remove_prefix(8);
+  }
   if (in.size() < 8 || in.size() - 8 != binio::Get(in.data(), 8)) {
     error = "fused model: Bayes counts truncated";
     return false;
@@ -245,19 +277,28 @@ bool FusedModel::LoadPayload(std::string_view in, std::string& error) {
 void TrainFused(const std::vector<TrainSample>& samples, const TrainOptions& opt, FusedModel& out,
                 TrainReport* report) {
   const size_t n = samples.size();
-  std::vector<Compact> feats(n);
+  // One linear model per view: all features, or the tokens and the grams
+  // apart (opt.split).
+  const std::vector<FeatureView> views =
+      opt.split ? std::vector<FeatureView>{FeatureView::kTokens, FeatureView::kGrams}
+                : std::vector<FeatureView>{FeatureView::kAll};
+  const size_t nv = views.size();
+  std::vector<std::vector<Compact>> feats(nv, std::vector<Compact>(n));
   std::vector<uint64_t> scratch;
-  for (size_t i = 0; i < n; ++i) feats[i].From(*samples[i].tokens, scratch);
+  for (size_t v = 0; v < nv; ++v)
+    for (size_t i = 0; i < n; ++i) feats[v][i].From(*samples[i].tokens, views[v], scratch);
   std::vector<size_t> order(n);
   for (size_t i = 0; i < n; ++i) order[i] = i;
   uint64_t s = opt.seed;
   for (size_t i = n; i > 1; --i) std::swap(order[i - 1], order[SplitMix(s) % i]);
 
-  // The linear model and the Bayes counts on the samples `use` accepts.
-  auto train_linear = [&](const std::function<bool(size_t)>& use, const LinearParams& p, LinearModel& lm) {
+  // A linear model of view v and the Bayes counts on the samples `use`
+  // accepts.
+  auto train_linear = [&](const std::function<bool(size_t)>& use, size_t v, const LinearParams& p,
+                          LinearModel& lm) {
     for (unsigned pass = 0; pass < std::max(1u, p.passes); ++pass)
       for (size_t i : order)
-        if (use(i)) lm.Step(samples[i].digest, feats[i].To(scratch), samples[i].spam, p.rate);
+        if (use(i)) lm.Step(samples[i].digest, feats[v][i].To(scratch), samples[i].spam, p.rate);
   };
   auto train_bayes = [&](const std::function<bool(size_t)>& use, BayesModel& bm) {
     for (size_t i : order)
@@ -277,7 +318,9 @@ void TrainFused(const std::vector<TrainSample>& samples, const TrainOptions& opt
     std::vector<unsigned> fold(n);
     size_t dealt[2] = {0, 0};
     for (size_t i : order) fold[i] = static_cast<unsigned>(dealt[samples[i].spam]++ % k);
-    std::vector<std::vector<double>> lin(grid.size(), std::vector<double>(n));
+    // Held-out margins per grid point and view.
+    std::vector<std::vector<std::vector<double>>> lin(grid.size(),
+                                                      std::vector<std::vector<double>>(nv, std::vector<double>(n)));
     std::vector<double> bay(n);
     for (unsigned f = 0; f < k; ++f) {
       auto use = [&](size_t i) { return fold[i] != f; };
@@ -285,32 +328,42 @@ void TrainFused(const std::vector<TrainSample>& samples, const TrainOptions& opt
       train_bayes(use, bm);
       for (size_t i = 0; i < n; ++i)
         if (fold[i] == f) bay[i] = bm.Classify(*samples[i].tokens, opt.bayes).log_ratio / 10.0;
-      for (size_t g = 0; g < grid.size(); ++g) {
-        LinearModel lm(opt.table_bits);
-        lm.set_normalized(opt.normalize);
-        train_linear(use, grid[g], lm);
-        for (size_t i = 0; i < n; ++i)
-          if (fold[i] == f) lin[g][i] = lm.Margin(feats[i].To(scratch));
-      }
+      for (size_t g = 0; g < grid.size(); ++g)
+        for (size_t v = 0; v < nv; ++v) {
+          LinearModel lm(opt.table_bits);
+          lm.set_normalized(opt.normalize);
+          train_linear(use, v, grid[g], lm);
+          for (size_t i = 0; i < n; ++i)
+            if (fold[i] == f) lin[g][v][i] = lm.Margin(feats[v][i].To(scratch));
+        }
     }
     std::vector<bool> y(n);
     for (size_t i = 0; i < n; ++i) y[i] = samples[i].spam;
     // The grid point whose fused held-out scores rank best.
     double best_area = 2;
     std::vector<double> z(n);
+    auto fused = [&](const Fusion& w, size_t g, size_t i) {
+      return w.linear * lin[g][0][i] + (nv > 1 ? w.grams * lin[g][1][i] : 0.0) + w.bayes * bay[i] + w.bias;
+    };
     for (size_t g = 0; g < grid.size(); ++g) {
-      std::vector<double> w = FitLogistic({lin[g], bay}, y);
-      for (size_t i = 0; i < n; ++i) z[i] = w[0] * lin[g][i] + w[1] * bay[i];
+      std::vector<std::vector<double>> x = lin[g];
+      x.push_back(bay);
+      std::vector<double> w = FitLogistic(x, y);
+      Fusion fit;
+      fit.linear = w[0];
+      if (nv > 1) fit.grams = w[1];
+      fit.bayes = w[nv];
+      fit.bias = 0;
+      for (size_t i = 0; i < n; ++i) z[i] = fused(fit, g, i);
       double area = AreaAboveRoc(z, y);
       if (area < best_area) {
         best_area = area;
         best = g;
-        fusion.linear = w[0];
-        fusion.bayes = w[1];
-        fusion.bias = w[2];
+        fusion = fit;
+        fusion.bias = w[nv + 1];
       }
     }
-    for (size_t i = 0; i < n; ++i) z[i] = fusion.linear * lin[best][i] + fusion.bayes * bay[i] + fusion.bias;
+    for (size_t i = 0; i < n; ++i) z[i] = fused(fusion, best, i);
     // The fitted z is the held-out log-odds of spam; z = 0 goes where it
     // is cut_log_odds.
     const double cut = opt.cut_log_odds;
@@ -333,9 +386,12 @@ void TrainFused(const std::vector<TrainSample>& samples, const TrainOptions& opt
   FusedModel m(opt.table_bits);
   m.set_params(grid[best]);
   m.set_fusion(fusion);
+  m.set_split(opt.split);
   m.linear().set_normalized(opt.normalize);
+  if (opt.split) m.grams_linear().set_normalized(opt.normalize);
   train_bayes([](size_t) { return true; }, m.bayes());
-  train_linear([](size_t) { return true; }, grid[best], m.linear());
+  train_linear([](size_t) { return true; }, 0, grid[best], m.linear());
+  if (opt.split) train_linear([](size_t) { return true; }, 1, grid[best], m.grams_linear());
   if (report) report->chosen = grid[best];
   out = std::move(m);
 }

@@ -30,6 +30,7 @@ namespace eml {
 
 struct Fusion {
   double linear = 1.0;  // a
+  double grams = 0.0;   // the grams' own linear model, when split
   double bayes = 0.0;   // b, per 10 log units of the Bayes ratio
   double bias = 0.0;    // c
 };
@@ -41,6 +42,7 @@ struct FusedScore {
   // SpamThreshold stands for z = 0.
   double verdict_log_odds = 0;
   double linear = 0;    // the linear model's margin
+  double grams = 0;     // the grams' linear model's margin (split models)
   BayesResult bayes;    // the Bayes filter's view
 };
 
@@ -48,9 +50,9 @@ class FusedModel : public TokenModel {
  public:
   static constexpr double kLearnMargin = 2.0;
   static constexpr unsigned kMaxLearnSteps = 64;
-  static constexpr uint32_t kNormalizedFlag = 1;
+  static constexpr uint32_t kNormalizedFlag = 1, kSplitFlag = 2;
 
-  explicit FusedModel(unsigned table_bits = LinearModel::kDefaultTableBits) : linear_(table_bits) {}
+  explicit FusedModel(unsigned table_bits = LinearModel::kDefaultTableBits) : linear_(table_bits), grams_(table_bits) {}
 
   FusedScore Evaluate(const TokenSet& tokens, const BayesParams& bp, size_t top_n = 0) const;
 
@@ -78,17 +80,26 @@ class FusedModel : public TokenModel {
   const LinearParams& params() const { return params_; }
   void set_params(const LinearParams& p) { params_ = p; }
   LinearModel& linear() { return linear_; }
+  // Split: the linear model sees the tokens and grams_linear() the grams,
+  // each with a weight of its own in the fusion.
+  bool split() const { return split_; }
+  void set_split(bool on) { split_ = on; }
+  LinearModel& grams_linear() { return grams_; }
+  const LinearModel& grams_linear() const { return grams_; }
   const LinearModel& linear() const { return linear_; }
   BayesModel& bayes() { return bayes_; }
   const BayesModel& bayes() const { return bayes_; }
   bool SameState(const FusedModel& o) const;
 
  private:
-  double Z(double linear_margin, double bayes_log_ratio) const {
-    return fusion_.linear * linear_margin + fusion_.bayes * bayes_log_ratio / 10.0 + fusion_.bias;
+  double Z(double linear_margin, double bayes_log_ratio, double grams_margin = 0) const {
+    return fusion_.linear * linear_margin + fusion_.grams * grams_margin + fusion_.bayes * bayes_log_ratio / 10.0 +
+           fusion_.bias;
   }
 
   LinearModel linear_;
+  LinearModel grams_;
+  bool split_ = false;
   BayesModel bayes_;
   Fusion fusion_;
   LinearParams params_;
@@ -113,6 +124,7 @@ struct TrainOptions {
   double cut_log_odds = 4.0;
   uint64_t seed = 1;          // order of the training passes and of the folds
   bool normalize = true;      // the linear model's features scaled (LinearModel::normalized)
+  bool split = true;          // tokens and grams in linear models of their own
 };
 
 struct TrainReport {

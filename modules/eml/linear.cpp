@@ -32,6 +32,17 @@ void LinearFeatures(const TokenSet& tokens, std::vector<uint64_t>& out) {
   out.insert(out.end(), tokens.grams().begin(), tokens.grams().end());
 }
 
+void LinearFeatures(const TokenSet& tokens, FeatureView view, std::vector<uint64_t>& out) {
+  if (view == FeatureView::kAll) return LinearFeatures(tokens, out);
+  out.clear();
+  if (view == FeatureView::kTokens) {
+    out.reserve(tokens.size());
+    for (const Token& t : tokens.tokens()) out.push_back(t.hash);
+  } else {
+    out.assign(tokens.grams().begin(), tokens.grams().end());
+  }
+}
+
 LinearModel::LinearModel(unsigned table_bits)
     : bits_(std::min(std::max(table_bits, kMinTableBits), kMaxTableBits)) {}
 
@@ -42,14 +53,16 @@ double LinearModel::Margin(const std::vector<uint64_t>& features) const {
   return static_cast<double>(sum) / kScale * Scale(features.size());
 }
 
-double LinearModel::Margin(const TokenSet& tokens) const {
+double LinearModel::Margin(const TokenSet& tokens, FeatureView view) const {
+  static const std::vector<Token> kNoTokens;
+  static const std::vector<uint64_t> kNoGrams;
+  const std::vector<Token>& ts = view == FeatureView::kGrams ? kNoTokens : tokens.tokens();
+  const std::vector<uint64_t>& gs = view == FeatureView::kTokens ? kNoGrams : tokens.grams();
   int64_t sum = AsSigned(bias_);
   if (!w_.empty()) {
     // A miss per feature in a table of megabytes: ask for the weights a few
     // features ahead.
     const size_t ahead = 8;
-    const std::vector<Token>& ts = tokens.tokens();
-    const std::vector<uint64_t>& gs = tokens.grams();
     for (size_t i = 0; i < ts.size(); ++i) {
       if (i + ahead < ts.size()) __builtin_prefetch(&w_[Slot(ts[i + ahead].hash)]);
       else if (i + ahead - ts.size() < gs.size()) __builtin_prefetch(&w_[Slot(gs[i + ahead - ts.size()])]);
@@ -60,7 +73,7 @@ double LinearModel::Margin(const TokenSet& tokens) const {
       sum += AsSigned(w_[Slot(gs[i])]);
     }
   }
-  return static_cast<double>(sum) / kScale * Scale(tokens.size() + tokens.grams().size());
+  return static_cast<double>(sum) / kScale * Scale(ts.size() + gs.size());
 }
 
 void LinearModel::Apply(const std::vector<uint64_t>& features, uint32_t step) {

@@ -35,6 +35,9 @@ namespace eml {
 // The feature hashes of a message: its tokens, then its grams (each list is
 // unique, and the two never share a hash: grams are tagged).
 void LinearFeatures(const TokenSet& tokens, std::vector<uint64_t>& out);
+// One view of them: the tokens alone, or the grams alone.
+enum class FeatureView { kAll, kTokens, kGrams };
+void LinearFeatures(const TokenSet& tokens, FeatureView view, std::vector<uint64_t>& out);
 
 struct LinearParams {
   double rate = 0.02;   // size of one gradient step
@@ -56,8 +59,8 @@ class LinearModel {
   // message weighs no more than a short one, in its score as in its steps.
   bool normalized() const { return normalized_; }
   void set_normalized(bool on) { normalized_ = on; }
-  // The same for LinearFeatures(tokens), without building the list.
-  double Margin(const TokenSet& tokens) const;
+  // The same for LinearFeatures(tokens, view), without building the list.
+  double Margin(const TokenSet& tokens, FeatureView view = FeatureView::kAll) const;
 
   // One gradient step for the message labelled `spam`, added to its record
   // (created if needed). Returns the step in fixed-point units.

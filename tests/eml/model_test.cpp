@@ -49,12 +49,20 @@ std::string Payload(const FusedModel& m) {
 }  // namespace
 
 TEST(FusedModel, ForgetUndoesLearnBitForBit) {
-  for (bool normalize : {false, true}) {
-    SCOPED_TRACE(normalize ? "normalised" : "plain");
+  const struct {
+    const char* name;
+    bool normalize, split;
+  } kinds[] = {{"plain, one linear model", false, false},
+               {"normalised, one linear model", true, false},
+               {"normalised, tokens and grams apart", true, true}};
+  for (const auto& kind : kinds) {
+    SCOPED_TRACE(kind.name);
+    const bool normalize = kind.normalize;
     Corpus train(12), extra(3, 100);
     TrainOptions opt;
     opt.table_bits = 12;  // small table: slots shared by many features
     opt.normalize = normalize;
+    opt.split = kind.split;
     if (!normalize) opt.grid = {{0.02, 1}};
     FusedModel m(opt.table_bits);
     TrainFused(train.samples, opt, m);
@@ -108,23 +116,42 @@ TEST(FusedModel, PayloadRoundTripAndRefusals) {
   TrainOptions opt;
   opt.table_bits = 14;
   opt.normalize = true;
-  FusedModel m(opt.table_bits);
+  FusedModel m(opt.table_bits), single(opt.table_bits);
   TrainFused(train.samples, opt, m);
-  std::string data = Payload(m);
-  FusedModel back;
-  std::string err;
-  ASSERT_TRUE(back.LoadPayload(data, err)) << err;
-  EXPECT_TRUE(back.SameState(m));
-  EXPECT_EQ(back.linear().table_bits(), 14u);
-  EXPECT_TRUE(back.linear().normalized());
-  EXPECT_EQ(back.linear().records(), train.samples.size());
+  opt.split = false;
+  TrainFused(train.samples, opt, single);
   BayesParams bp;
-  EXPECT_EQ(back.Evaluate(train.an[1].tokens, bp).z, m.Evaluate(train.an[1].tokens, bp).z);
-  // Scans weigh the token set directly, training its feature list: the same.
-  std::vector<uint64_t> features;
-  LinearFeatures(train.an[1].tokens, features);
-  EXPECT_EQ(features.size(), train.an[1].tokens.size() + train.an[1].tokens.grams().size());
-  EXPECT_EQ(back.linear().Margin(train.an[1].tokens), back.linear().Margin(features));
+  const TokenSet& t = train.an[1].tokens;
+  for (const FusedModel* model : {&m, &single}) {
+    SCOPED_TRACE(model->split() ? "split" : "one linear model");
+    FusedModel back;
+    std::string err;
+    ASSERT_TRUE(back.LoadPayload(Payload(*model), err)) << err;
+    EXPECT_TRUE(back.SameState(*model));
+    EXPECT_EQ(back.split(), model == &m);
+    EXPECT_EQ(back.linear().table_bits(), 14u);
+    EXPECT_TRUE(back.linear().normalized());
+    EXPECT_EQ(back.linear().records(), train.samples.size());
+    EXPECT_EQ(back.grams_linear().records(), back.split() ? train.samples.size() : 0u);
+    EXPECT_EQ(back.Evaluate(t, bp).z, model->Evaluate(t, bp).z);
+    EXPECT_EQ(back.Evaluate(t, bp).grams != 0.0, back.split()) << "grams weighed apart only when split";
+  }
+  // Scans weigh the token set directly, training its feature list: the same,
+  // for every view.
+  const struct {
+    FeatureView view;
+    size_t size;
+  } views[] = {{FeatureView::kAll, t.size() + t.grams().size()},
+               {FeatureView::kTokens, t.size()},
+               {FeatureView::kGrams, t.grams().size()}};
+  for (const auto& v : views) {
+    std::vector<uint64_t> features;
+    LinearFeatures(t, v.view, features);
+    EXPECT_EQ(features.size(), v.size);
+    EXPECT_EQ(m.grams_linear().Margin(t, v.view), m.grams_linear().Margin(features));
+  }
+  std::string data = Payload(m), err, bayes;
+  m.bayes().SavePayload(bayes);
 
   auto with = [&](size_t at, uint8_t byte) {
     std::string d = data;
@@ -144,7 +171,9 @@ TEST(FusedModel, PayloadRoundTripAndRefusals) {
       {"weight not a number", not_a_number},
       {"table bits too large", with(40, 40)},
       {"learning rate zero", std::string(data).replace(24, 8, 8, '\0')},
-      {"unknown flag", with(36, 3)},
+      {"unknown flag", with(36, 7)},
+      {"split flag on one linear model's data", Payload(single).replace(36, 1, 1, '\3')},
+      {"grams' weight cut off", data.substr(0, data.size() - bayes.size() - 8 - 4)},
   };
   for (const Bad& b : bad) {
     SCOPED_TRACE(b.name);
