@@ -227,8 +227,9 @@ void RunCandidate(const Candidate& c, const std::vector<Sample>& all, const std:
   eml::TrainReport rep;
   eml::TrainFused(ts, opt, m, &rep);
   if (std::getenv("MAIL_EVAL_VERBOSE"))
-    std::fprintf(stderr, "    %s: rate %g passes %u, fusion %.4f %.4f %.4f %.4f, held out fp %zu/%zu caught %zu/%zu\n",
-                 c.text.c_str(), rep.chosen.rate, rep.chosen.passes, m.fusion().linear, m.fusion().grams, m.fusion().bayes,
+    std::fprintf(stderr, "    %s: rate %g passes %u, fusion %.4f %.4f %.4f %.4f %.4f, held out fp %zu/%zu caught %zu/%zu\n",
+                 c.text.c_str(), rep.chosen.rate, rep.chosen.passes, m.fusion().linear, m.fusion().grams,
+                 m.fusion().text, m.fusion().bayes,
                  m.fusion().bias, rep.held_out_fp, rep.held_out_ham, rep.held_out_caught, rep.held_out_spam);
   for (size_t i : test) {
     eml::FusedScore r = m.Evaluate(all[i].tokens, opt.bayes);

@@ -427,10 +427,12 @@ int Train(const Options& o) {
   }
   std::fprintf(stderr,
                "ascan: trained on %zu spam and %zu ham messages, %zu unreadable -> %s\n"
-               "ascan: learning rate %g, %u passes; fusion %.3g * tokens + %.3g * grams + %.3g * Bayes / 10 %+.3g; "
+               "ascan: learning rate %g, %u passes; fusion %.3g * tokens + %.3g * raw grams + %.3g * text grams + "
+               "%.3g * Bayes / 10 %+.3g; "
                "held out while fitting: %zu of %zu ham over the threshold, %zu of %zu spam caught\n",
                counts[1], counts[0], errors, o.output.c_str(), report.chosen.rate, report.chosen.passes,
-               model.fusion().linear, model.fusion().grams, model.fusion().bayes, model.fusion().bias,
+               model.fusion().linear, model.fusion().grams, model.fusion().text, model.fusion().bayes,
+               model.fusion().bias,
                report.held_out_fp, report.held_out_ham, report.held_out_caught, report.held_out_spam);
   return errors ? kIncomplete : kClean;
 }

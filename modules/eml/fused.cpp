@@ -143,11 +143,12 @@ FusedScore FusedModel::Evaluate(const TokenSet& tokens, const BayesParams& bp, s
   if (split_) {
     r.linear = linear_.Margin(tokens, FeatureView::kTokens);
     r.grams = grams_.Margin(tokens, FeatureView::kGrams);
+    if (text_on_) r.text = text_.Margin(tokens, FeatureView::kTextGrams);
   } else {
     r.linear = linear_.Margin(tokens);
   }
   r.bayes = bayes_.Classify(tokens, bp, top_n);
-  r.z = Z(r.linear, r.bayes.log_ratio, r.grams);
+  r.z = Z(r.linear, r.bayes.log_ratio, r.grams, r.text);
   r.score = 1.0 / (1.0 + std::exp(-r.z));
   r.verdict_log_odds = r.z + std::log(kDefaultSpamThreshold / (1.0 - kDefaultSpamThreshold));
   return r;
@@ -164,21 +165,41 @@ ModelScore FusedModel::Score(const TokenSet& tokens, const ScoreOptions& opt) co
   return r;
 }
 
+int FusedModel::Parts(LinearModel* model[3], FeatureView view[3]) {
+  int n = 0;
+  model[n] = &linear_;
+  view[n++] = split_ ? FeatureView::kTokens : FeatureView::kAll;
+  if (split_) {
+    model[n] = &grams_;
+    view[n++] = FeatureView::kGrams;
+  }
+  if (split_ && text_on_) {
+    model[n] = &text_;
+    view[n++] = FeatureView::kTextGrams;
+  }
+  return n;
+}
+
 void FusedModel::Learn(const TokenSet& tokens, uint64_t digest, bool spam, const BayesParams& bp) {
   bayes_.Learn(tokens, spam);
   double bayes_ratio = bayes_.Classify(tokens, bp).log_ratio;
-  std::vector<uint64_t> f, g;
-  LinearFeatures(tokens, split_ ? FeatureView::kTokens : FeatureView::kAll, f);
-  if (split_) LinearFeatures(tokens, FeatureView::kGrams, g);
-  auto z = [&] { return Z(linear_.Margin(f), bayes_ratio, split_ ? grams_.Margin(g) : 0.0); };
+  LinearModel* model[3];
+  FeatureView view[3];
+  const int n = Parts(model, view);
+  std::vector<uint64_t> f[3];
+  for (int i = 0; i < n; ++i) LinearFeatures(tokens, view[i], f[i]);
+  auto z = [&] {
+    double m[3] = {0, 0, 0};
+    for (int i = 0; i < n; ++i) m[i] = model[i]->Margin(f[i]);
+    return Z(m[0], bayes_ratio, m[1], m[2]);
+  };
   // At least one step, so that every learned message has a record.
   // Each step is sized by the fused probability, which the message must
-  // move, not the linear model's own (already sure once the Bayes counts or
+  // move, not a linear model's own (already sure once the Bayes counts or
   // the intercept are what holds the message on the wrong side).
-  for (unsigned i = 0; i < kMaxLearnSteps; ++i) {
+  for (unsigned step = 0; step < kMaxLearnSteps; ++step) {
     double p = 1.0 / (1.0 + std::exp(-z()));
-    linear_.StepAt(digest, f, spam, params_.rate, p);
-    if (split_) grams_.StepAt(digest, g, spam, params_.rate, p);
+    for (int i = 0; i < n; ++i) model[i]->StepAt(digest, f[i], spam, params_.rate, p);
     double now = z();
     if (spam ? now >= kLearnMargin : now <= -kLearnMargin) break;
   }
@@ -186,12 +207,13 @@ void FusedModel::Learn(const TokenSet& tokens, uint64_t digest, bool spam, const
 
 void FusedModel::Forget(const TokenSet& tokens, uint64_t digest, bool spam) {
   bayes_.Forget(tokens, spam);
+  LinearModel* model[3];
+  FeatureView view[3];
+  const int n = Parts(model, view);
   std::vector<uint64_t> f;
-  LinearFeatures(tokens, split_ ? FeatureView::kTokens : FeatureView::kAll, f);
-  linear_.Forget(digest, f);
-  if (split_) {
-    LinearFeatures(tokens, FeatureView::kGrams, f);
-    grams_.Forget(digest, f);
+  for (int i = 0; i < n; ++i) {
+    LinearFeatures(tokens, view[i], f);
+    model[i]->Forget(digest, f);
   }
 }
 
@@ -199,9 +221,10 @@ bool FusedModel::SameState(const FusedModel& o) const {
   std::string a, b;
   bayes_.SavePayload(a);
   o.bayes_.SavePayload(b);
-  return linear_.SameState(o.linear_) && split_ == o.split_ && (!split_ || grams_.SameState(o.grams_)) && a == b &&
-         fusion_.linear == o.fusion_.linear && fusion_.grams == o.fusion_.grams && fusion_.bayes == o.fusion_.bayes &&
-         fusion_.bias == o.fusion_.bias;
+  return linear_.SameState(o.linear_) && split_ == o.split_ && (!split_ || grams_.SameState(o.grams_)) &&
+         text_on_ == o.text_on_ && (!text_on_ || text_.SameState(o.text_)) && a == b &&
+         fusion_.linear == o.fusion_.linear && fusion_.grams == o.fusion_.grams && fusion_.text == o.fusion_.text &&
+         fusion_.bayes == o.fusion_.bayes && fusion_.bias == o.fusion_.bias;
 }
 
 // Payload: f64 a, b, c, f64 learning rate, u32 passes, u32 flags (1: the
@@ -214,11 +237,17 @@ void FusedModel::SavePayload(std::string& out) const {
   PutDouble(out, fusion_.bias);
   PutDouble(out, params_.rate);
   binio::Put(out, params_.passes, 4);
-  binio::Put(out, (linear_.normalized() ? kNormalizedFlag : 0) | (split_ ? kSplitFlag : 0), 4);
+  const bool text = split_ && text_on_;
+  binio::Put(out, (linear_.normalized() ? kNormalizedFlag : 0) | (split_ ? kSplitFlag : 0) | (text ? kTextFlag : 0),
+             4);
   linear_.Save(out);
   if (split_) {
     grams_.Save(out);
     PutDouble(out, fusion_.grams);
+  }
+  if (text) {
+    text_.Save(out);
+    PutDouble(out, fusion_.text);
   }
   std::string b;
   bayes_.SavePayload(b);
@@ -245,21 +274,30 @@ bool FusedModel::LoadPayload(std::string_view in, std::string& error) {
     return false;
   }
   in.remove_prefix(40);
-  if (flags & ~uint64_t(kNormalizedFlag | kSplitFlag)) {
+  if ((flags & ~uint64_t(kNormalizedFlag | kSplitFlag | kTextFlag)) ||
+      ((flags & kTextFlag) && !(flags & kSplitFlag))) {
     error = "fused model has unknown flags";
     return false;
   }
   if (!m.linear_.Load(in, error)) return false;
   m.linear_.set_normalized(flags & kNormalizedFlag);
   m.split_ = flags & kSplitFlag;
-  if (m.split_) {
-    if (!m.grams_.Load(in, error)) return false;
-    if (m.grams_.table_bits() != m.linear_.table_bits()) {
-      error = "fused model: the two linear models differ in size";
+  m.text_on_ = flags & kTextFlag;
+  // The further linear models, each followed by its fusion weight.
+  const struct {
+    bool on;
+    LinearModel* model;
+    double* weight;
+  } more[] = {{m.split_, &m.grams_, &m.fusion_.grams}, {m.text_on_, &m.text_, &m.fusion_.text}};
+  for (const auto& x : more) {
+    if (!x.on) continue;
+    if (!x.model->Load(in, error)) return false;
+    if (x.model->table_bits() != m.linear_.table_bits()) {
+      error = "fused model: its linear models differ in size";
       return false;
     }
-    m.grams_.set_normalized(flags & kNormalizedFlag);
-    if (in.size() < 8 || !std::isfinite(m.fusion_.grams = GetDouble(in.data()))) {
+    x.model->set_normalized(flags & kNormalizedFlag);
+    if (in.size() < 8 || !std::isfinite(*x.weight = GetDouble(in.data()))) {
       error = "fused model has bad weights";
       return false;
     }
@@ -279,9 +317,16 @@ void TrainFused(const std::vector<TrainSample>& samples, const TrainOptions& opt
   const size_t n = samples.size();
   // One linear model per view: all features, or the tokens and the grams
   // apart (opt.split).
-  const std::vector<FeatureView> views =
-      opt.split ? std::vector<FeatureView>{FeatureView::kTokens, FeatureView::kGrams}
-                : std::vector<FeatureView>{FeatureView::kAll};
+  std::vector<FeatureView> views = {FeatureView::kAll};
+  if (opt.split) {
+    views = {FeatureView::kTokens, FeatureView::kGrams};
+    // The decoded text's grams, when the tokenizer made them, in a third.
+    for (const TrainSample& t : samples)
+      if (t.tokens->raw_grams() < t.tokens->grams().size()) {
+        views.push_back(FeatureView::kTextGrams);
+        break;
+      }
+  }
   const size_t nv = views.size();
   std::vector<std::vector<Compact>> feats(nv, std::vector<Compact>(n));
   std::vector<uint64_t> scratch;
@@ -343,7 +388,8 @@ void TrainFused(const std::vector<TrainSample>& samples, const TrainOptions& opt
     double best_area = 2;
     std::vector<double> z(n);
     auto fused = [&](const Fusion& w, size_t g, size_t i) {
-      return w.linear * lin[g][0][i] + (nv > 1 ? w.grams * lin[g][1][i] : 0.0) + w.bayes * bay[i] + w.bias;
+      return w.linear * lin[g][0][i] + (nv > 1 ? w.grams * lin[g][1][i] : 0.0) +
+             (nv > 2 ? w.text * lin[g][2][i] : 0.0) + w.bayes * bay[i] + w.bias;
     };
     for (size_t g = 0; g < grid.size(); ++g) {
       std::vector<std::vector<double>> x = lin[g];
@@ -352,6 +398,7 @@ void TrainFused(const std::vector<TrainSample>& samples, const TrainOptions& opt
       Fusion fit;
       fit.linear = w[0];
       if (nv > 1) fit.grams = w[1];
+      if (nv > 2) fit.text = w[2];
       fit.bayes = w[nv];
       fit.bias = 0;
       for (size_t i = 0; i < n; ++i) z[i] = fused(fit, g, i);
@@ -387,11 +434,14 @@ void TrainFused(const std::vector<TrainSample>& samples, const TrainOptions& opt
   m.set_params(grid[best]);
   m.set_fusion(fusion);
   m.set_split(opt.split);
+  m.set_text(nv > 2);
   m.linear().set_normalized(opt.normalize);
   if (opt.split) m.grams_linear().set_normalized(opt.normalize);
+  if (nv > 2) m.text_linear().set_normalized(opt.normalize);
   train_bayes([](size_t) { return true; }, m.bayes());
   train_linear([](size_t) { return true; }, 0, grid[best], m.linear());
   if (opt.split) train_linear([](size_t) { return true; }, 1, grid[best], m.grams_linear());
+  if (nv > 2) train_linear([](size_t) { return true; }, 2, grid[best], m.text_linear());
   if (report) report->chosen = grid[best];
   out = std::move(m);
 }

@@ -31,6 +31,7 @@ namespace eml {
 struct Fusion {
   double linear = 1.0;  // a
   double grams = 0.0;   // the grams' own linear model, when split
+  double text = 0.0;    // the decoded text's grams' model, when it has one
   double bayes = 0.0;   // b, per 10 log units of the Bayes ratio
   double bias = 0.0;    // c
 };
@@ -43,6 +44,7 @@ struct FusedScore {
   double verdict_log_odds = 0;
   double linear = 0;    // the linear model's margin
   double grams = 0;     // the grams' linear model's margin (split models)
+  double text = 0;      // the decoded text's grams' model's margin
   BayesResult bayes;    // the Bayes filter's view
 };
 
@@ -50,9 +52,9 @@ class FusedModel : public TokenModel {
  public:
   static constexpr double kLearnMargin = 2.0;
   static constexpr unsigned kMaxLearnSteps = 64;
-  static constexpr uint32_t kNormalizedFlag = 1, kSplitFlag = 2;
+  static constexpr uint32_t kNormalizedFlag = 1, kSplitFlag = 2, kTextFlag = 4;
 
-  explicit FusedModel(unsigned table_bits = LinearModel::kDefaultTableBits) : linear_(table_bits), grams_(table_bits) {}
+  explicit FusedModel(unsigned table_bits = LinearModel::kDefaultTableBits) : linear_(table_bits), grams_(table_bits), text_(table_bits) {}
 
   FusedScore Evaluate(const TokenSet& tokens, const BayesParams& bp, size_t top_n = 0) const;
 
@@ -86,20 +88,31 @@ class FusedModel : public TokenModel {
   void set_split(bool on) { split_ = on; }
   LinearModel& grams_linear() { return grams_; }
   const LinearModel& grams_linear() const { return grams_; }
+  // Split, with the decoded text's grams (TokenizerOptions::text_gram_bytes)
+  // in a third linear model.
+  bool text() const { return text_on_; }
+  void set_text(bool on) { text_on_ = on; }
+  LinearModel& text_linear() { return text_; }
+  const LinearModel& text_linear() const { return text_; }
   const LinearModel& linear() const { return linear_; }
   BayesModel& bayes() { return bayes_; }
   const BayesModel& bayes() const { return bayes_; }
   bool SameState(const FusedModel& o) const;
 
  private:
-  double Z(double linear_margin, double bayes_log_ratio, double grams_margin = 0) const {
-    return fusion_.linear * linear_margin + fusion_.grams * grams_margin + fusion_.bayes * bayes_log_ratio / 10.0 +
-           fusion_.bias;
+  double Z(double linear_margin, double bayes_log_ratio, double grams_margin = 0, double text_margin = 0) const {
+    return fusion_.linear * linear_margin + fusion_.grams * grams_margin + fusion_.text * text_margin +
+           fusion_.bayes * bayes_log_ratio / 10.0 + fusion_.bias;
   }
+
+  // The linear models in use and the view each weighs; answers how many.
+  int Parts(LinearModel* model[3], FeatureView view[3]);
 
   LinearModel linear_;
   LinearModel grams_;
+  LinearModel text_;
   bool split_ = false;
+  bool text_on_ = false;
   BayesModel bayes_;
   Fusion fusion_;
   LinearParams params_;
@@ -121,7 +134,7 @@ struct TrainOptions {
   unsigned folds = 5;         // inner cross-validation for the fusion (< 2: no fit)
   // Where z = 0 is put: where the fusion fitted on the held-out scores
   // gives this log-odds of spam (see TrainFused).
-  double cut_log_odds = 4.0;
+  double cut_log_odds = 3.0;
   uint64_t seed = 1;          // order of the training passes and of the folds
   bool normalize = true;      // the linear model's features scaled (LinearModel::normalized)
   bool split = true;          // tokens and grams in linear models of their own

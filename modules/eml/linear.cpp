@@ -26,21 +26,30 @@ inline int32_t AsSigned(uint32_t v) {
 }  // namespace
 
 void LinearFeatures(const TokenSet& tokens, std::vector<uint64_t>& out) {
-  out.clear();
-  out.reserve(tokens.size() + tokens.grams().size());
-  for (const Token& t : tokens.tokens()) out.push_back(t.hash);
-  out.insert(out.end(), tokens.grams().begin(), tokens.grams().end());
+  LinearFeatures(tokens, FeatureView::kAll, out);
 }
 
+namespace {
+
+// The tokens and grams a view takes: tokens [0, *nt), grams [*g0, *g1).
+// kAll leaves out the decoded text's grams: a model of one linear model was
+// trained without them, and must score as it was trained.
+void ViewRange(const TokenSet& tokens, FeatureView view, size_t* nt, size_t* g0, size_t* g1) {
+  const size_t raw = tokens.raw_grams(), all = tokens.grams().size();
+  *nt = view == FeatureView::kAll || view == FeatureView::kTokens ? tokens.size() : 0;
+  *g0 = view == FeatureView::kTextGrams ? raw : 0;
+  *g1 = view == FeatureView::kTextGrams ? all : view == FeatureView::kTokens ? 0 : raw;
+}
+
+}  // namespace
+
 void LinearFeatures(const TokenSet& tokens, FeatureView view, std::vector<uint64_t>& out) {
-  if (view == FeatureView::kAll) return LinearFeatures(tokens, out);
+  size_t nt = 0, g0 = 0, g1 = 0;
+  ViewRange(tokens, view, &nt, &g0, &g1);
   out.clear();
-  if (view == FeatureView::kTokens) {
-    out.reserve(tokens.size());
-    for (const Token& t : tokens.tokens()) out.push_back(t.hash);
-  } else {
-    out.assign(tokens.grams().begin(), tokens.grams().end());
-  }
+  out.reserve(nt + g1 - g0);
+  for (size_t i = 0; i < nt; ++i) out.push_back(tokens.tokens()[i].hash);
+  out.insert(out.end(), tokens.grams().begin() + static_cast<long>(g0), tokens.grams().begin() + static_cast<long>(g1));
 }
 
 LinearModel::LinearModel(unsigned table_bits)
@@ -54,26 +63,27 @@ double LinearModel::Margin(const std::vector<uint64_t>& features) const {
 }
 
 double LinearModel::Margin(const TokenSet& tokens, FeatureView view) const {
-  static const std::vector<Token> kNoTokens;
-  static const std::vector<uint64_t> kNoGrams;
-  const std::vector<Token>& ts = view == FeatureView::kGrams ? kNoTokens : tokens.tokens();
-  const std::vector<uint64_t>& gs = view == FeatureView::kTokens ? kNoGrams : tokens.grams();
+  size_t nt, g0, g1;
+  ViewRange(tokens, view, &nt, &g0, &g1);
+  const Token* ts = tokens.tokens().data();
+  const uint64_t* gs = tokens.grams().data() + g0;
+  const size_t ng = g1 - g0;
   int64_t sum = AsSigned(bias_);
   if (!w_.empty()) {
     // A miss per feature in a table of megabytes: ask for the weights a few
     // features ahead.
     const size_t ahead = 8;
-    for (size_t i = 0; i < ts.size(); ++i) {
-      if (i + ahead < ts.size()) __builtin_prefetch(&w_[Slot(ts[i + ahead].hash)]);
-      else if (i + ahead - ts.size() < gs.size()) __builtin_prefetch(&w_[Slot(gs[i + ahead - ts.size()])]);
+    for (size_t i = 0; i < nt; ++i) {
+      if (i + ahead < nt) __builtin_prefetch(&w_[Slot(ts[i + ahead].hash)]);
+      else if (i + ahead - nt < ng) __builtin_prefetch(&w_[Slot(gs[i + ahead - nt])]);
       sum += AsSigned(w_[Slot(ts[i].hash)]);
     }
-    for (size_t i = 0; i < gs.size(); ++i) {
-      if (i + ahead < gs.size()) __builtin_prefetch(&w_[Slot(gs[i + ahead])]);
+    for (size_t i = 0; i < ng; ++i) {
+      if (i + ahead < ng) __builtin_prefetch(&w_[Slot(gs[i + ahead])]);
       sum += AsSigned(w_[Slot(gs[i])]);
     }
   }
-  return static_cast<double>(sum) / kScale * Scale(ts.size() + gs.size());
+  return static_cast<double>(sum) / kScale * Scale(nt + ng);
 }
 
 void LinearModel::Apply(const std::vector<uint64_t>& features, uint32_t step) {

@@ -32,11 +32,13 @@
 
 namespace eml {
 
-// The feature hashes of a message: its tokens, then its grams (each list is
-// unique, and the two never share a hash: grams are tagged).
+// The feature hashes of a message: its tokens, then its raw bytes' grams
+// (each list is unique, and the two never share a hash: grams are tagged).
 void LinearFeatures(const TokenSet& tokens, std::vector<uint64_t>& out);
-// One view of them: the tokens alone, or the grams alone.
-enum class FeatureView { kAll, kTokens, kGrams };
+// One view of them: the tokens and the raw bytes' grams (what a model with
+// one linear model weighs), the tokens alone, the raw bytes' grams alone, or
+// the decoded text's grams alone.
+enum class FeatureView { kAll, kTokens, kGrams, kTextGrams };
 void LinearFeatures(const TokenSet& tokens, FeatureView view, std::vector<uint64_t>& out);
 
 struct LinearParams {

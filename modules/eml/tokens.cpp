@@ -306,6 +306,7 @@ void Tokenize(const Message& msg, const TextContent& text, TokenSet& out, const 
     std::string view(std::string_view(text.subject).substr(0, cap));
     view.push_back('\n');
     view.append(std::string_view(text.body).substr(0, cap - std::min(view.size(), cap)));
+    out.BeginTextGrams();
     AddByteGrams(view, 0x5478000000000000ULL, out);
   }
 

@@ -7,6 +7,7 @@
 // decided a verdict.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -34,6 +35,9 @@ class TokenSet {
   // Adds a feature known only by its hash (the byte 4-grams); the caller
   // adds each one once.
   void AddGram(uint64_t hash) { grams_.push_back(hash); }
+  // The grams added from here on are of the decoded text (see
+  // TokenizerOptions::text_gram_bytes); those before, of the raw bytes.
+  void BeginTextGrams() { text_from_ = grams_.size(); }
   // Sorts by hash and drops duplicates; call once after the last Add().
   void Finish();
   std::string_view Text(const Token& t) const { return std::string_view(arena_).substr(t.offset, t.length); }
@@ -41,16 +45,20 @@ class TokenSet {
   // Unique, in no particular order; the linear token model weighs them, the
   // Bayes filter does not count them.
   const std::vector<uint64_t>& grams() const { return grams_; }
+  // How many of grams(), at its front, are of the raw bytes.
+  size_t raw_grams() const { return std::min(text_from_, grams_.size()); }
   size_t size() const { return tokens_.size(); }
   void Clear() {
     tokens_.clear();
     arena_.clear();
     grams_.clear();
+    text_from_ = static_cast<size_t>(-1);
   }
 
  private:
   std::vector<Token> tokens_;
   std::vector<uint64_t> grams_;
+  size_t text_from_ = static_cast<size_t>(-1);
   std::string arena_;
 };
 
@@ -75,10 +83,10 @@ struct TokenizerOptions {
   size_t gram_bytes = 3000;
   // The same for the first N bytes of the decoded text (the subject, a line
   // break, the body's text as UTF-8), tagged apart: they see the words
-  // whatever transfer encoding or charset carried them. 0 = none. Measured
-  // and left off (docs/mail-plugins.md). A model is trained for one setting
-  // of both: changing either default is a new fused model data version.
-  size_t text_gram_bytes = 0;
+  // whatever transfer encoding or charset carried them. 0 = none. A model
+  // with a linear model of their own weighs them; the others ignore them
+  // (docs/mail-plugins.md).
+  size_t text_gram_bytes = 3000;
 };
 
 // Sets the option called `name` (the member's name) to `value`; false when

@@ -31,10 +31,11 @@ struct Corpus {
   std::vector<Analysis> an;
   std::vector<std::string> raw;
   std::vector<TrainSample> samples;
-  explicit Corpus(int per_class, int first = 0) : an(static_cast<size_t>(2 * per_class)) {
+  explicit Corpus(int per_class, int first = 0, const TokenizerOptions& topt = TokenizerOptions())
+      : an(static_cast<size_t>(2 * per_class)) {
     for (int i = 0; i < 2 * per_class; ++i) raw.push_back(Mail(i % 2 == 1, first + i));
     for (size_t i = 0; i < raw.size(); ++i) {
-      Analyze(raw[i], an[i]);
+      Analyze(raw[i], an[i], topt);
       samples.push_back(TrainSample{&an[i].tokens, HashToken(raw[i]), i % 2 == 1});
     }
   }
@@ -49,16 +50,20 @@ std::string Payload(const FusedModel& m) {
 }  // namespace
 
 TEST(FusedModel, ForgetUndoesLearnBitForBit) {
+  TokenizerOptions raw_only;
+  raw_only.text_gram_bytes = 0;
   const struct {
     const char* name;
     bool normalize, split;
-  } kinds[] = {{"plain, one linear model", false, false},
-               {"normalised, one linear model", true, false},
-               {"normalised, tokens and grams apart", true, true}};
+    TokenizerOptions topt;
+  } kinds[] = {{"plain, one linear model", false, false, TokenizerOptions()},
+               {"normalised, one linear model", true, false, TokenizerOptions()},
+               {"normalised, tokens and raw grams apart", true, true, raw_only},
+               {"normalised, tokens, raw and text grams apart", true, true, TokenizerOptions()}};
   for (const auto& kind : kinds) {
     SCOPED_TRACE(kind.name);
     const bool normalize = kind.normalize;
-    Corpus train(12), extra(3, 100);
+    Corpus train(12, 0, kind.topt), extra(3, 100, kind.topt);
     TrainOptions opt;
     opt.table_bits = 12;  // small table: slots shared by many features
     opt.normalize = normalize;
@@ -112,38 +117,54 @@ TEST(LinearModel, NormalisedStepMovesAnyMessageByTheRate) {
 }
 
 TEST(FusedModel, PayloadRoundTripAndRefusals) {
-  Corpus train(10);
+  TokenizerOptions raw_only;
+  raw_only.text_gram_bytes = 0;
+  Corpus train(10), train_raw(10, 0, raw_only);
   TrainOptions opt;
   opt.table_bits = 14;
   opt.normalize = true;
-  FusedModel m(opt.table_bits), single(opt.table_bits);
+  FusedModel m(opt.table_bits), two(opt.table_bits), single(opt.table_bits);
   TrainFused(train.samples, opt, m);
+  TrainFused(train_raw.samples, opt, two);
   opt.split = false;
   TrainFused(train.samples, opt, single);
   BayesParams bp;
   const TokenSet& t = train.an[1].tokens;
-  for (const FusedModel* model : {&m, &single}) {
-    SCOPED_TRACE(model->split() ? "split" : "one linear model");
+  const struct {
+    const char* name;
+    const FusedModel* model;
+    bool split, text;
+  } models[] = {{"three linear models", &m, true, true},
+                {"tokens and raw grams apart", &two, true, false},
+                {"one linear model", &single, false, false}};
+  for (const auto& c : models) {
+    SCOPED_TRACE(c.name);
     FusedModel back;
     std::string err;
-    ASSERT_TRUE(back.LoadPayload(Payload(*model), err)) << err;
-    EXPECT_TRUE(back.SameState(*model));
-    EXPECT_EQ(back.split(), model == &m);
+    ASSERT_TRUE(back.LoadPayload(Payload(*c.model), err)) << err;
+    EXPECT_TRUE(back.SameState(*c.model));
+    EXPECT_EQ(back.split(), c.split);
+    EXPECT_EQ(back.text(), c.text);
     EXPECT_EQ(back.linear().table_bits(), 14u);
     EXPECT_TRUE(back.linear().normalized());
     EXPECT_EQ(back.linear().records(), train.samples.size());
-    EXPECT_EQ(back.grams_linear().records(), back.split() ? train.samples.size() : 0u);
-    EXPECT_EQ(back.Evaluate(t, bp).z, model->Evaluate(t, bp).z);
-    EXPECT_EQ(back.Evaluate(t, bp).grams != 0.0, back.split()) << "grams weighed apart only when split";
+    EXPECT_EQ(back.grams_linear().records(), c.split ? train.samples.size() : 0u);
+    EXPECT_EQ(back.text_linear().records(), c.text ? train.samples.size() : 0u);
+    FusedScore a = back.Evaluate(t, bp);
+    EXPECT_EQ(a.z, c.model->Evaluate(t, bp).z);
+    EXPECT_EQ(a.grams != 0.0, c.split) << "raw grams weighed apart only when split";
+    EXPECT_EQ(a.text != 0.0, c.text) << "text grams weighed only by a model of their own";
   }
   // Scans weigh the token set directly, training its feature list: the same,
-  // for every view.
+  // for every view. A model of one linear model never sees the text grams.
+  ASSERT_LT(t.raw_grams(), t.grams().size());
   const struct {
     FeatureView view;
     size_t size;
-  } views[] = {{FeatureView::kAll, t.size() + t.grams().size()},
+  } views[] = {{FeatureView::kAll, t.size() + t.raw_grams()},
                {FeatureView::kTokens, t.size()},
-               {FeatureView::kGrams, t.grams().size()}};
+               {FeatureView::kGrams, t.raw_grams()},
+               {FeatureView::kTextGrams, t.grams().size() - t.raw_grams()}};
   for (const auto& v : views) {
     std::vector<uint64_t> features;
     LinearFeatures(t, v.view, features);
@@ -171,9 +192,11 @@ TEST(FusedModel, PayloadRoundTripAndRefusals) {
       {"weight not a number", not_a_number},
       {"table bits too large", with(40, 40)},
       {"learning rate zero", std::string(data).replace(24, 8, 8, '\0')},
-      {"unknown flag", with(36, 7)},
+      {"unknown flag", with(36, 9)},
+      {"text flag without the split flag", with(36, 5)},
       {"split flag on one linear model's data", Payload(single).replace(36, 1, 1, '\3')},
-      {"grams' weight cut off", data.substr(0, data.size() - bayes.size() - 8 - 4)},
+      {"text flag on two linear models' data", Payload(two).replace(36, 1, 1, '\7')},
+      {"last weight cut off", data.substr(0, data.size() - bayes.size() - 8 - 4)},
   };
   for (const Bad& b : bad) {
     SCOPED_TRACE(b.name);
