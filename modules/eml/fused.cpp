@@ -228,9 +228,10 @@ bool FusedModel::SameState(const FusedModel& o) const {
 }
 
 // Payload: f64 a, b, c, f64 learning rate, u32 passes, u32 flags (1: the
-// linear models are normalised, 2: split), the linear model (linear.h), when
-// split the grams' linear model and f64 its weight, then u64 length and the
-// Bayes counts' bytes.
+// linear models are normalised, 2: split, 4: a text model, only with 2),
+// the first linear model (linear.h), when split the raw grams' linear model
+// and f64 g, with a text model the text grams' linear model and f64 t, then
+// u64 length and the Bayes counts' bytes.
 void FusedModel::SavePayload(std::string& out) const {
   PutDouble(out, fusion_.linear);
   PutDouble(out, fusion_.bayes);

@@ -1,19 +1,24 @@
-// fused.h - the token model the filter ships: a linear model and the Bayes
+// fused.h - the token model the filter ships: linear models and the Bayes
 // counts, fused by their log-odds.
 //
-// The fused log-odds is z = a * linear margin + b * Bayes log-ratio / 10 + c.
+// The fused log-odds is z = a * tokens + g * grams + t * text + b * Bayes
+// log-ratio / 10 + c, where tokens, grams and text are the margins of three
+// linear models, on the tokens, the raw bytes' 4-grams and the decoded
+// text's 4-grams (TrainOptions::split). A model of the older kind has one
+// linear model on the tokens and raw 4-grams (z = a * linear + b * Bayes /
+// 10 + c), or no text model; it still scores, learns and forgets as trained.
 // Training from folders (TrainFused) runs an inner cross-validation of the
 // training mail: for each learning rate and pass count of its grid (one
-// point by default) it fits a, b and c as a logistic regression on the
+// point by default) it fits the weights as a logistic regression on the
 // held-out scores, keeps the grid point whose fused held-out scores rank
 // best (smallest area above the ROC curve), and lowers c by `cut_log_odds`,
 // so that z = 0 sits where the fitted held-out odds of spam are e^cut to 1.
 // Score() reports logistic(z): 0.5 is the calibrated spam threshold.
 //
-// Learning one message (a user's correction) steps the linear model until
+// Learning one message (a user's correction) steps every linear model until
 // the fused score puts the message on its label's side by `learn_margin`
 // (at most `max_learn_steps` steps) and counts it in the Bayes counts;
-// forgetting undoes both exactly (see linear.h).
+// forgetting undoes all of it exactly (see linear.h).
 #pragma once
 
 #include <cstdint>
@@ -30,8 +35,8 @@ namespace eml {
 
 struct Fusion {
   double linear = 1.0;  // a
-  double grams = 0.0;   // the grams' own linear model, when split
-  double text = 0.0;    // the decoded text's grams' model, when it has one
+  double grams = 0.0;   // g: the raw grams' own linear model, when split
+  double text = 0.0;    // t: the decoded text's grams' model, when it has one
   double bayes = 0.0;   // b, per 10 log units of the Bayes ratio
   double bias = 0.0;    // c
 };
@@ -137,7 +142,7 @@ struct TrainOptions {
   double cut_log_odds = 3.0;
   uint64_t seed = 1;          // order of the training passes and of the folds
   bool normalize = true;      // the linear model's features scaled (LinearModel::normalized)
-  bool split = true;          // tokens and grams in linear models of their own
+  bool split = true;          // tokens, raw grams and text grams (when made) in linear models of their own
 };
 
 struct TrainReport {
