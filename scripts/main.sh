@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The main job: builds (Release), fetches the public corpus if it is not
-# cached, trains the Bayes model on the training split (easy-ham-1, spam-1),
+# cached, trains the token model on the training split (easy-ham-1, spam-1),
 # scans the evaluation split (easy-ham-2, hard-ham-1, spam-2) with two
 # threads and prints accuracy per folder and messages per second.
 #
