@@ -63,7 +63,7 @@ double LinearModel::Margin(const std::vector<uint64_t>& features) const {
 }
 
 double LinearModel::Margin(const TokenSet& tokens, FeatureView view) const {
-  size_t nt, g0, g1;
+  size_t nt = 0, g0 = 0, g1 = 0;
   ViewRange(tokens, view, &nt, &g0, &g1);
   const Token* ts = tokens.tokens().data();
   const uint64_t* gs = tokens.grams().data() + g0;

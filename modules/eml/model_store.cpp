@@ -1,8 +1,6 @@
 // model_store.cpp - one model file shared by threads and processes.
 #include "model_store.h"
 
-#include "large_alloc.h"
-
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -12,6 +10,8 @@
 #include <cstring>
 #include <memory>
 #include <thread>
+
+#include "large_alloc.h"
 
 namespace eml {
 namespace {
