@@ -197,10 +197,11 @@ void FusedModel::Learn(const TokenSet& tokens, uint64_t digest, bool spam, const
   // Each step is sized by the fused probability, which the message must
   // move, not a linear model's own (already sure once the Bayes counts or
   // the intercept are what holds the message on the wrong side).
+  double now = z();
   for (unsigned step = 0; step < kMaxLearnSteps; ++step) {
-    double p = 1.0 / (1.0 + std::exp(-z()));
+    const double p = 1.0 / (1.0 + std::exp(-now));
     for (int i = 0; i < n; ++i) model[i]->StepAt(digest, f[i], spam, params_.rate, p);
-    double now = z();
+    now = z();
     if (spam ? now >= kLearnMargin : now <= -kLearnMargin) break;
   }
 }
